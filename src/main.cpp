@@ -1,0 +1,211 @@
+// echo-daemon: a one-shot TCP echo on port 80 that restarts itself after any failure.
+//
+// Usage: echo-daemon COUNT MAX. COUNT is the number of images that ran before this one
+// in the chain (the operator passes 0); MAX bounds how many images may serve. When a
+// step fails, the daemon pauses, names the step and re-executes itself with COUNT + 1.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+static_assert(sizeof(long) == 8, "launch counts are 64-bit and printed with %li");
+
+constexpr in_port_t listen_port = 80;
+constexpr int listen_backlog = 5;
+constexpr size_t chunk_size = 64;
+constexpr unsigned restart_pause_s = 3;
+constexpr int idle_limit_ms = 5000;
+constexpr size_t count_field_size = 20;
+constexpr size_t console_line_max = 4200;  // a full-length path and the longest message
+constexpr const char* unit_name = "main";
+constexpr const char* function_name = "main";
+constexpr const char* fallback_name = "echo-daemon";
+constexpr const char* own_image = "/proc/self/exe";
+
+// The restart message names the failing step by these numbers; operators search logs
+// for them, so they never change.
+enum class Step : int {
+    socket = 47,
+    bind = 51,
+    listen = 56,
+    accept = 63,
+    read = 72,
+    reply = 77,
+    shutdown = 82,
+    close = 85,
+};
+
+bool reopen_closed_console();
+long parse_count(const char* text);
+[[noreturn]] void serve(char** argv);
+[[noreturn]] void restart(Step step, char** argv);
+void say(int fd, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    setvbuf(stderr, nullptr, _IONBF, 0);
+    if (!reopen_closed_console()) {
+        return 1;
+    }
+    if (argc != 3) {
+        // An empty argument vector leaves no name to print.
+        say(STDERR_FILENO, "[!] Initialize the daemon properly: %s 0 MAX\n",
+            argc > 0 ? argv[0] : fallback_name);
+        return 1;
+    }
+
+    const long max = parse_count(argv[2]);
+    const long launched = parse_count(argv[1]);
+    // At the top of the range the count stays put instead of overflowing.
+    const long own_number = launched == LONG_MAX ? launched : launched + 1;
+    if (own_number > max) {
+        say(STDERR_FILENO, "[!] Maximum number of errors (%li) reached\n", max);
+        return 1;
+    }
+
+    // The next image reads its count from here; the field lives as long as this frame,
+    // which is as long as the image, because serve() never returns.
+    char count_field[count_field_size] = {};
+    snprintf(count_field, sizeof count_field, "%li", own_number);
+    argv[1] = count_field;
+
+    say(STDOUT_FILENO, "[*] Launching %s service\n", argv[0]);
+    serve(argv);
+}
+
+namespace {
+
+// A socket that took number 0, 1 or 2 would receive console lines meant for the
+// operator, and a client on it would read them; so hold those numbers with /dev/null.
+bool reopen_closed_console() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        // The lower numbers are open, so open() returns exactly this one.
+        if (open("/dev/null", O_RDWR) != fd) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Deliberately lenient: blanks and a sign are accepted, parsing stops at the first
+// non-digit, text without digits is 0, out-of-range values saturate, negatives are 0.
+long parse_count(const char* text) {
+    const long value = strtol(text, nullptr, 10);
+    return value < 0 ? 0 : value;
+}
+
+[[noreturn]] void serve(char** argv) {
+    // Close-on-exec everywhere: a restarted image must not inherit port 80 or a client.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0) {
+        restart(Step::socket, argv);
+    }
+    // Connections this image closed leave the port in TIME_WAIT for a minute; without
+    // reuse every restarted image would fail to bind until the budget was gone.
+    const int reuse = 1;
+    if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0) {
+        restart(Step::socket, argv);
+    }
+
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(listen_port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+        restart(Step::bind, argv);
+    }
+    say(STDOUT_FILENO, "[*] Listening on port %d\n", listen_port);
+    if (listen(listener, listen_backlog) < 0) {
+        restart(Step::listen, argv);
+    }
+
+    char buffer[chunk_size];
+    for (;;) {
+        say(STDOUT_FILENO, "[*] Waiting for client connections\n");
+        const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            restart(Step::accept, argv);
+        }
+        say(STDOUT_FILENO, "[*] Received client connection\n");
+
+        memset(buffer, 0, sizeof buffer);
+        // A client that sends nothing would hold every later client in the queue for
+        // ever; after the idle limit it is served as one that sent nothing.
+        pollfd pending = {client, POLLIN, 0};
+        const int ready = poll(&pending, 1, idle_limit_ms);
+        if (ready < 0) {
+            restart(Step::read, argv);
+        }
+        ssize_t count = 0;
+        if (ready > 0) {
+            count = read(client, buffer, sizeof buffer);
+            if (count < 0) {
+                restart(Step::read, argv);
+            }
+        }
+        say(STDOUT_FILENO, "[*] Received client echo\n");
+
+        // A peer that has gone away must fail the reply, not kill the daemon by SIGPIPE.
+        if (send(client, buffer, static_cast<size_t>(count), MSG_NOSIGNAL) < 0) {
+            restart(Step::reply, argv);
+        }
+        say(STDOUT_FILENO, "[*] Replied to client echo\n");
+        if (shutdown(client, SHUT_RDWR) < 0) {
+            restart(Step::shutdown, argv);
+        }
+        if (close(client) < 0) {
+            restart(Step::close, argv);
+        }
+        say(STDOUT_FILENO, "[*] Closed client connection\n");
+    }
+}
+
+[[noreturn]] void restart(Step step, char** argv) {
+    sleep(restart_pause_s);
+    say(STDERR_FILENO, "[!] Restarting due to error in %s:%d %s\n", unit_name,
+        static_cast<int>(step), function_name);
+    // execv() resolves a bare name against the working directory, which may hold any
+    // file of that name; run this very program instead.
+    const char* image = strchr(argv[0], '/') != nullptr ? argv[0] : own_image;
+    execv(image, argv);
+    exit(1);
+}
+
+// One write(2) per line, so each line reaches the console whole and at once.
+void say(int fd, const char* format, ...) {
+    char line[console_line_max];
+    va_list args;
+    va_start(args, format);
+    const int length = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (length <= 0) {
+        return;
+    }
+    size_t size = static_cast<size_t>(length);
+    if (size >= sizeof line) {
+        size = sizeof line - 1;
+        line[size - 1] = '\n';
+    }
+    // A console that cannot be written to is no reason to stop serving.
+    if (write(fd, line, size) < 0) {
+        return;
+    }
+}
+
+}  // namespace
