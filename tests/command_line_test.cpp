@@ -1,0 +1,88 @@
+// The command line and the launch budget: what each argument vector prints and how the
+// daemon ends. Every row starts its own daemon, all at once.
+#include <sys/wait.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "harness.hpp"
+
+using harness::Daemon;
+
+namespace {
+
+constexpr const char* runs = "";  // the row's daemon starts serving
+
+struct Row {
+    std::vector<std::string> arguments;  // after the program's path
+    std::string budget;                  // the number in the budget message, or runs
+};
+
+TEST(CommandLine, WrongArgumentCountsPrintUsage) {
+    const std::vector<std::vector<std::string>> vectors = {{}, {"0"}, {"0", "5", "extra"}, {"0", "5", "x", "y"}};
+    std::vector<std::unique_ptr<Daemon>> daemons;
+    for (const auto& arguments : vectors) {
+        daemons.push_back(std::make_unique<Daemon>(harness::args(arguments)));
+    }
+    for (auto& daemon : daemons) {
+        EXPECT_EQ(daemon->err(), "[!] Initialize the daemon properly: " + harness::daemon_path() + " 0 MAX");
+        EXPECT_EQ(daemon->wait_status(), 1 << 8);
+        EXPECT_EQ(daemon->out(0), "<timeout>");
+        EXPECT_EQ(daemon->err(0), "<timeout>");
+    }
+
+    // An empty argument vector leaves no name to print. Kernels since 5.18 pass an
+    // empty name instead; older ones pass none, and the daemon must not crash on it.
+    harness::Spawn empty;
+    Daemon nameless(empty);
+    EXPECT_THAT(nameless.err(), testing::AnyOf("[!] Initialize the daemon properly: echo-daemon 0 MAX",
+                                               "[!] Initialize the daemon properly:  0 MAX"));
+    EXPECT_EQ(nameless.wait_status(), 1 << 8);
+}
+
+TEST(CommandLine, BudgetDecidesWhetherTheServiceStarts) {
+    const std::vector<Row> rows = {
+        {{"0", "0"}, "0"},
+        {{"0", "1"}, runs},
+        {{"0", "-7"}, "0"},
+        {{"3", "3"}, "3"},
+        {{"2", "3"}, runs},
+        {{"abc", "1"}, runs},
+        {{"-4", "1"}, runs},
+        {{" 12", "12"}, "12"},
+        {{" 12", "13"}, runs},
+        {{"3rd", "3"}, "3"},
+        {{"3rd", "4"}, runs},
+        {{"007", "7"}, "7"},
+        {{"+007", "8"}, runs},
+        {{"0", "2x"}, runs},
+        {{"0", "x2"}, "0"},
+        {{"0", "99999999999999999999"}, runs},
+        {{"0", "-99999999999999999999"}, "0"},
+        {{"9223372036854775806", "9223372036854775806"}, "9223372036854775806"},
+        {{"9223372036854775807", "9223372036854775807"}, runs},
+        {{"99999999999999999999", "9223372036854775807"}, runs},
+    };
+    std::vector<std::unique_ptr<Daemon>> daemons;
+    for (const Row& row : rows) {
+        daemons.push_back(std::make_unique<Daemon>(harness::args(row.arguments)));
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        Daemon& daemon = *daemons[i];
+        SCOPED_TRACE("arguments: '" + rows[i].arguments[0] + "' '" + rows[i].arguments[1] + "'");
+        if (rows[i].budget == runs) {
+            EXPECT_EQ(daemon.out(), "[*] Launching " + harness::daemon_path() + " service");
+            EXPECT_EQ(daemon.out(), "[*] Listening on port 80");
+            EXPECT_EQ(daemon.wait_status(0), -1);
+        } else {
+            EXPECT_EQ(daemon.err(), "[!] Maximum number of errors (" + rows[i].budget + ") reached");
+            EXPECT_EQ(daemon.wait_status(), 1 << 8);
+            EXPECT_EQ(daemon.out(0), "<timeout>");
+            EXPECT_EQ(daemon.err(0), "<timeout>");
+        }
+    }
+}
+
+}  // namespace

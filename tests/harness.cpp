@@ -1,0 +1,338 @@
+#include "harness.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace harness {
+
+namespace {
+
+int home_netns = -1;  // the namespace connect() returns to
+
+[[noreturn]] void die(const char* what) {
+    perror(what);
+    _exit(127);
+}
+
+// The test program gets a user namespace (when not root) and a network namespace of its
+// own, so that nothing it does can touch the host's network or its port 80.
+void isolate() {
+    if (geteuid() != 0) {
+        const uid_t uid = geteuid();
+        const gid_t gid = getegid();
+        if (unshare(CLONE_NEWUSER) != 0) {
+            die("unshare(CLONE_NEWUSER)");
+        }
+        std::ofstream("/proc/self/setgroups") << "deny";
+        std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
+        std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+    }
+    if (unshare(CLONE_NEWNET) != 0) {
+        die("unshare(CLONE_NEWNET)");
+    }
+    home_netns = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+}
+
+void bring_loopback_up() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request = {};
+    strcpy(request.ifr_name, "lo");
+    if (fd < 0 || ioctl(fd, SIOCGIFFLAGS, &request) != 0) {
+        die("lo flags");
+    }
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    if (ioctl(fd, SIOCSIFFLAGS, &request) != 0) {
+        die("lo up");
+    }
+    close(fd);
+}
+
+// Another listener on port 80, left open for the daemon to inherit.
+void hold_port(bool reuse) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    if (reuse) {
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    }
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(80);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1) != 0) {
+        die("hold port 80");
+    }
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+}  // namespace
+
+std::string daemon_path() { return ECHO_DAEMON_PATH; }
+std::string fault_library() { return ECHO_FAULT_LIBRARY; }
+
+Spawn args(std::vector<std::string> arguments, std::string fail) {
+    Spawn spawn;
+    spawn.argv = {daemon_path()};
+    spawn.argv.insert(spawn.argv.end(), arguments.begin(), arguments.end());
+    spawn.fail = std::move(fail);
+    return spawn;
+}
+
+double now() {
+    timespec ts = {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+Daemon::Daemon(const Spawn& spawn) {
+    int out[2];
+    int err[2];
+    int ready[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2: " << strerror(errno);
+        return;
+    }
+    std::vector<std::string> env = {"PATH=" + spawn.path_env};
+    if (!spawn.fail.empty()) {
+        env.push_back("LD_PRELOAD=" + fault_library());
+        env.push_back("ECHO_FAIL=" + spawn.fail);
+    }
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    for (const auto& arg : spawn.argv) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    for (const auto& var : env) {
+        envp.push_back(const_cast<char*>(var.c_str()));
+    }
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    const std::string image = daemon_path();
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (unshare(CLONE_NEWNET) != 0) {
+            die("unshare(CLONE_NEWNET)");
+        }
+        bring_loopback_up();
+        if (spawn.held_port != 0) {
+            hold_port(spawn.held_port == 2);
+        }
+        if (!spawn.cwd.empty() && chdir(spawn.cwd.c_str()) != 0) {
+            die("chdir");
+        }
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        close(null);
+        for (const int fd : spawn.closed_fds) {
+            close(fd);
+        }
+        execve(image.c_str(), argv.data(), envp.data());
+        die("execve");
+    }
+    close(out[1]);
+    close(err[1]);
+    close(ready[1]);
+    reader_ = std::thread(&Daemon::read_console, this, out[0], err[0]);
+    // The end of this pipe means the child has exec'd, so its namespace is in place.
+    char byte = 0;
+    while (read(ready[0], &byte, 1) > 0) {
+    }
+    close(ready[0]);
+    netns_ = open(("/proc/" + std::to_string(pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+Daemon::~Daemon() {
+    if (pid_ > 0 && status_ == -1) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    if (netns_ >= 0) {
+        close(netns_);
+    }
+}
+
+void Daemon::read_console(int out, int err) {
+    pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+    std::string partial[2];
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds, 2, -1) < 0) {
+            break;
+        }
+        for (int stream = 0; stream < 2; ++stream) {
+            if (fds[stream].revents == 0) {
+                continue;
+            }
+            char chunk[4096];
+            const ssize_t got = read(fds[stream].fd, chunk, sizeof chunk);
+            if (got <= 0) {
+                close(fds[stream].fd);
+                fds[stream].fd = -1;
+                continue;
+            }
+            const double stamp = now();
+            std::string& pending = partial[stream];
+            pending.append(chunk, static_cast<size_t>(got));
+            const std::lock_guard lock(mutex_);
+            for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+                lines_.push_back({stream + 1, pending.substr(0, end), stamp});
+            }
+            changed_.notify_all();
+        }
+    }
+}
+
+std::vector<Line> Daemon::lines() {
+    const std::lock_guard lock(mutex_);
+    return lines_;
+}
+
+std::string Daemon::next(int fd, double timeout) {
+    std::unique_lock lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+    std::string found = "<timeout>";
+    changed_.wait_until(lock, deadline, [&] {
+        size_t seen = 0;
+        for (const Line& line : lines_) {
+            if (line.fd == fd && seen++ == taken_[fd]) {
+                ++taken_[fd];
+                found = line.text;
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+std::string Daemon::out(double timeout) { return next(1, timeout); }
+std::string Daemon::err(double timeout) { return next(2, timeout); }
+
+int Daemon::wait_status(double timeout) {
+    const double deadline = now() + timeout;
+    while (status_ == -1) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = status;
+            // Everything it wrote is in the pipes; let the reader take it in.
+            if (reader_.joinable()) {
+                reader_.join();
+            }
+            break;
+        }
+        if (now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status_;
+}
+
+int Daemon::connect() const {
+    if (setns(netns_, CLONE_NEWNET) != 0) {
+        return -1;
+    }
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    setns(home_netns, CLONE_NEWNET);
+    const timeval limit = {15, 0};  // a hung daemon fails the test instead of hanging it
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(80);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::vector<std::string> Daemon::cmdline() const {
+    const std::string raw = read_file("/proc/" + std::to_string(pid_) + "/cmdline");
+    std::vector<std::string> args;
+    for (size_t start = 0, end; (end = raw.find('\0', start)) != std::string::npos; start = end + 1) {
+        args.push_back(raw.substr(start, end - start));
+    }
+    return args;
+}
+
+std::map<int, std::string> Daemon::descriptors() const {
+    std::map<int, std::string> targets;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd")) {
+        std::error_code ignored;
+        targets[std::stoi(entry.path().filename())] = std::filesystem::read_symlink(entry.path(), ignored).string();
+    }
+    return targets;
+}
+
+int Daemon::sockets() const {
+    int count = 0;
+    for (const auto& [fd, target] : descriptors()) {
+        count += target.rfind("socket:", 0) == 0 ? 1 : 0;
+    }
+    return count;
+}
+
+void send_all(int fd, const std::string& payload) {
+    for (size_t sent = 0; sent < payload.size();) {
+        const ssize_t n = send(fd, payload.data() + sent, payload.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;
+        }
+        sent += static_cast<size_t>(n);
+    }
+}
+
+// A reset after the reply counts as the end: the reply has already been queued.
+std::string read_to_end(int fd) {
+    std::string received;
+    char chunk[4096];
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) {
+        received.append(chunk, static_cast<size_t>(n));
+    }
+    return received;
+}
+
+std::string exchange(int fd, const std::string& payload) {
+    send_all(fd, payload);
+    shutdown(fd, SHUT_WR);
+    std::string reply = read_to_end(fd);
+    close(fd);
+    return reply;
+}
+
+}  // namespace harness
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    harness::isolate();
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

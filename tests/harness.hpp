@@ -1,0 +1,83 @@
+// Runs the real echo-daemon binary in a network namespace of its own, on the real port 80,
+// and gives tests its console lines, its exit status and TCP connections to it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace harness {
+
+// Built with the tests: the daemon and the interposer that makes its calls fail.
+std::string daemon_path();
+std::string fault_library();
+
+struct Spawn {
+    std::vector<std::string> argv;  // argv[0] included; empty means an empty vector
+    std::string fail;               // interposer rules (CALL@COUNT[#NTH],...); empty: none
+    std::vector<int> closed_fds;    // descriptors closed before the daemon starts
+    int held_port = 0;              // 1: inherit a listener on port 80; 2: one with SO_REUSEADDR
+    std::string cwd;                // working directory; empty: the test's own
+    std::string path_env = "/usr/bin:/bin";
+};
+
+// Shorthand for the usual start: the daemon's own path, then the arguments.
+Spawn args(std::vector<std::string> arguments, std::string fail = "");
+
+struct Line {
+    int fd;  // 1 or 2
+    std::string text;
+    double time;  // seconds since the test program started
+};
+
+class Daemon {
+public:
+    explicit Daemon(const Spawn& spawn);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // The next line on stdout or stderr, waiting up to the timeout; "<timeout>" if none came.
+    std::string out(double timeout = 10);
+    std::string err(double timeout = 10);
+    // Every line seen so far on both streams, in arrival order.
+    std::vector<Line> lines();
+    // The raw wait status once the process has ended; -1 if it still runs after the timeout.
+    int wait_status(double timeout = 10);
+    // A TCP connection to 127.0.0.1:80 inside the daemon's namespace; -1 on failure.
+    int connect() const;
+    // The daemon's current argument vector as the kernel holds it.
+    std::vector<std::string> cmdline() const;
+    // What each open descriptor refers to ("socket:[...]", "/dev/null", "pipe:[...]").
+    std::map<int, std::string> descriptors() const;
+    int sockets() const;
+
+private:
+    std::string next(int fd, double timeout);
+    void read_console(int out, int err);
+
+    pid_t pid_ = -1;
+    int status_ = -1;
+    int netns_ = -1;
+    // A thread of its own reads the console, so that every line is stamped when written.
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Line> lines_;
+    size_t taken_[3] = {0, 0, 0};
+};
+
+double now();
+
+// Client side: send the whole payload, half-close, read until end of stream.
+std::string exchange(int fd, const std::string& payload);
+void send_all(int fd, const std::string& payload);
+std::string read_to_end(int fd);
+
+}  // namespace harness

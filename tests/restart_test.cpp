@@ -1,0 +1,212 @@
+// The restart chain: failures injected into chosen calls, and what the next image does.
+// The rows of each table run side by side, each daemon in its own namespace.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "harness.hpp"
+
+using harness::Daemon;
+
+namespace {
+
+const std::string launch_line = "[*] Launching " + harness::daemon_path() + " service";
+const std::vector<std::string> first_image_lines = {
+    launch_line,
+    "[*] Listening on port 80",
+    "[*] Waiting for client connections",
+    "[*] Received client connection",
+    "[*] Received client echo",
+    "[*] Replied to client echo",
+};
+constexpr double pause_s = 3.0;
+constexpr double clock_slack_s = 0.05;  // lines are stamped when read, not when written
+
+std::string restart_line(int tag) { return "[!] Restarting due to error in main:" + std::to_string(tag) + " main"; }
+
+// When the index-th line of a stream arrived. Lines of stdout and stderr that arrive
+// together may be listed in either order, so pauses are measured per stream.
+double stamp(Daemon& daemon, int fd, size_t index) {
+    for (const auto& line : daemon.lines()) {
+        if (line.fd == fd && index-- == 0) {
+            return line.time;
+        }
+    }
+    return -1;
+}
+
+void expect_serves_with_one_socket(Daemon& daemon) {
+    EXPECT_EQ(daemon.out(), launch_line);
+    EXPECT_EQ(daemon.out(), "[*] Listening on port 80");
+    EXPECT_EQ(daemon.out(), "[*] Waiting for client connections");
+    EXPECT_EQ(daemon.sockets(), 1);
+    const int fd = daemon.connect();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(harness::exchange(fd, "again"), "again");
+    EXPECT_EQ(daemon.out(), "[*] Received client connection");
+}
+
+TEST(Restart, EachFailingStepRestartsTheSameProcessWithItsTag) {
+    struct Row {
+        const char* fail;
+        int tag;
+        size_t lines_before;  // how far the first image gets on stdout
+    };
+    const std::vector<Row> rows = {
+        {"socket@0", 47, 1},   {"setsockopt@0", 47, 1}, {"bind@0", 51, 1},     {"listen@0", 56, 2},
+        {"accept4@0", 63, 3},  {"poll@0", 72, 4},       {"read@0", 72, 4},     {"send@0", 77, 5},
+        {"shutdown@0", 82, 6}, {"close@0", 85, 6},
+    };
+    std::vector<std::unique_ptr<Daemon>> daemons;
+    for (const Row& row : rows) {
+        daemons.push_back(std::make_unique<Daemon>(harness::args({"0", "5"}, row.fail)));
+    }
+    std::vector<int> clients(rows.size(), -1);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].lines_before > 3) {
+            for (size_t line = 0; line < 3; ++line) {
+                EXPECT_EQ(daemons[i]->out(), first_image_lines[line]);
+            }
+            clients[i] = daemons[i]->connect();
+            harness::send_all(clients[i], "ping");
+        }
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].fail);
+        Daemon& daemon = *daemons[i];
+        for (size_t line = clients[i] >= 0 ? 3 : 0; line < rows[i].lines_before; ++line) {
+            EXPECT_EQ(daemon.out(), first_image_lines[line]);
+        }
+        EXPECT_EQ(daemon.err(), restart_line(rows[i].tag));
+        expect_serves_with_one_socket(daemon);
+        EXPECT_EQ(daemon.cmdline(), (std::vector<std::string>{harness::daemon_path(), "1", "5"}));
+        EXPECT_GE(stamp(daemon, 2, 0) - stamp(daemon, 1, rows[i].lines_before - 1), pause_s - clock_slack_s);
+        EXPECT_EQ(daemon.err(0), "<timeout>");
+        if (clients[i] >= 0) {
+            close(clients[i]);
+        }
+    }
+}
+
+TEST(Restart, ChainEndsWhenTheBudgetIsSpent) {
+    struct Row {
+        const char* name;
+        std::vector<std::string> arguments;
+        const char* fail;
+        int held_port;
+        std::vector<std::string> out;
+        std::vector<std::string> err;
+    };
+    const std::vector<Row> rows = {
+        {"one failure, MAX 1", {"0", "1"}, "socket@0", 0,
+         {launch_line}, {restart_line(47), "[!] Maximum number of errors (1) reached"}},
+        {"every image fails, MAX 2", {"0", "2"}, "socket@*", 0,
+         {launch_line, launch_line},
+         {restart_line(47), restart_line(47), "[!] Maximum number of errors (2) reached"}},
+        {"port held by a listener", {"0", "1"}, "", 1,
+         {launch_line}, {restart_line(51), "[!] Maximum number of errors (1) reached"}},
+        {"port held by a listener with address reuse", {"0", "1"}, "", 2,
+         {launch_line}, {restart_line(51), "[!] Maximum number of errors (1) reached"}},
+    };
+    std::vector<std::unique_ptr<Daemon>> daemons;
+    for (const Row& row : rows) {
+        harness::Spawn spawn = harness::args(row.arguments, row.fail);
+        spawn.held_port = row.held_port;
+        daemons.push_back(std::make_unique<Daemon>(spawn));
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        Daemon& daemon = *daemons[i];
+        EXPECT_EQ(daemon.wait_status(15), 1 << 8);
+        for (const auto& line : rows[i].out) {
+            EXPECT_EQ(daemon.out(), line);
+        }
+        for (const auto& line : rows[i].err) {
+            EXPECT_EQ(daemon.err(), line);
+        }
+        EXPECT_EQ(daemon.out(0), "<timeout>");
+        EXPECT_EQ(daemon.err(0), "<timeout>");
+        // Each image prints its launch line and fails right after it.
+        for (size_t image = 0; image < rows[i].out.size(); ++image) {
+            EXPECT_GE(stamp(daemon, 2, image) - stamp(daemon, 1, image), pause_s - clock_slack_s);
+        }
+    }
+}
+
+TEST(Restart, NextImageGetsTheOwnNumberAsPlainDecimal) {
+    struct Row {
+        std::vector<std::string> arguments;
+        std::string passed_on;
+    };
+    const std::vector<Row> rows = {
+        {{"0", "5"}, "1"},
+        {{"007", "9"}, "8"},
+        {{" 12", "20"}, "13"},
+        {{"-4", "2"}, "1"},
+        {{"9223372036854775807", "9223372036854775807"}, "9223372036854775807"},
+    };
+    std::vector<std::unique_ptr<Daemon>> daemons;
+    for (const Row& row : rows) {
+        daemons.push_back(std::make_unique<Daemon>(harness::args(row.arguments, "socket@" + row.arguments[0])));
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].arguments[0]);
+        Daemon& daemon = *daemons[i];
+        EXPECT_EQ(daemon.out(), launch_line);
+        EXPECT_EQ(daemon.err(), restart_line(47));
+        EXPECT_EQ(daemon.out(), launch_line);
+        EXPECT_EQ(daemon.cmdline(),
+                  (std::vector<std::string>{harness::daemon_path(), rows[i].passed_on, rows[i].arguments[1]}));
+    }
+}
+
+// Connections the daemon closed leave port 80 in TIME_WAIT; the restarted image must
+// still be able to bind it.
+TEST(Restart, PortIsReusedAfterServedClients) {
+    Daemon daemon(harness::args({"0", "5"}, "accept4@0#3"));
+    EXPECT_EQ(daemon.out(), launch_line);
+    EXPECT_EQ(daemon.out(), "[*] Listening on port 80");
+    for (int client = 0; client < 2; ++client) {
+        EXPECT_EQ(daemon.out(), "[*] Waiting for client connections");
+        const int fd = daemon.connect();
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(harness::exchange(fd, "served"), "served");
+        for (size_t line = 3; line < first_image_lines.size(); ++line) {
+            EXPECT_EQ(daemon.out(), first_image_lines[line]);
+        }
+        EXPECT_EQ(daemon.out(), "[*] Closed client connection");
+    }
+    EXPECT_EQ(daemon.out(), "[*] Waiting for client connections");
+    EXPECT_EQ(daemon.err(), restart_line(63));
+    expect_serves_with_one_socket(daemon);
+    EXPECT_EQ(daemon.err(0), "<timeout>");
+}
+
+// Started by a bare name found on PATH, the daemon must restart itself, not whatever
+// file of that name sits in its working directory.
+TEST(Restart, BareNameRestartsTheRunningProgramNotTheWorkingDirectorysFile) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("echo-decoy-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "echo-daemon") << "#!/bin/sh\necho '[decoy] ran' >&2\n";
+    chmod((dir / "echo-daemon").c_str(), 0755);
+
+    harness::Spawn spawn = harness::args({"0", "5"}, "socket@0");
+    spawn.argv[0] = "echo-daemon";
+    spawn.cwd = dir;
+    spawn.path_env = std::filesystem::path(harness::daemon_path()).parent_path().string() + ":/usr/bin:/bin";
+    Daemon daemon(spawn);
+    EXPECT_EQ(daemon.out(), "[*] Launching echo-daemon service");
+    EXPECT_EQ(daemon.err(), restart_line(47));
+    EXPECT_EQ(daemon.out(), "[*] Launching echo-daemon service");
+    EXPECT_EQ(daemon.out(), "[*] Listening on port 80");
+    EXPECT_EQ(daemon.err(0.2), "<timeout>");
+    EXPECT_EQ(daemon.cmdline(), (std::vector<std::string>{"echo-daemon", "1", "5"}));
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
