@@ -143,6 +143,7 @@ Daemon::Daemon(const Spawn& spawn) {
         if (!spawn.cwd.empty() && chdir(spawn.cwd.c_str()) != 0) {
             die("chdir");
         }
+        signal(SIGPIPE, SIG_DFL);  // an ignored SIGPIPE would survive into the daemon
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         const int null = open("/dev/null", O_RDONLY);
@@ -331,7 +332,6 @@ std::string exchange(int fd, const std::string& payload) {
 }  // namespace harness
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
     harness::isolate();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
