@@ -1,0 +1,56 @@
+#!/bin/bash
+# One entry point for building, running and testing echo-daemon on Debian 12.
+#   ./dev.sh run     build, then run the daemon in the foreground (echo-daemon 0 5)
+#   ./dev.sh check   build with g++ and clang++, warnings fatal, and run every test
+# Missing Debian packages are installed first (apt-get, as root).
+set -euo pipefail
+cd "$(dirname "$0")"
+
+jobs=$(nproc)
+
+# Installs whichever of the named Debian packages are missing.
+need() {
+    local missing=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "dev.sh: installing ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build_tools=(cmake make g++ libc6-dev libgtest-dev libgmock-dev)
+
+# build DIR [cmake options...]
+build() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -DECHO_DAEMON_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+}
+
+run_tests() {
+    ctest --test-dir "$1" -j 16 --output-on-failure
+}
+
+case "${1:-}" in
+run)
+    need "${build_tools[@]}"
+    build build -DECHO_DAEMON_TESTS=OFF
+    exec build/echo-daemon 0 5
+    ;;
+check)
+    need "${build_tools[@]}" clang
+    build build
+    run_tests build
+    CXX=clang++ build build-clang
+    run_tests build-clang
+    ;;
+*)
+    sed -n '2,5s/^# \{0,1\}//p' "$0"
+    exit 2
+    ;;
+esac
