@@ -44,9 +44,9 @@ run)
     ;;
 check)
     need "${build_tools[@]}" clang
-    build build
+    build build -DECHO_DAEMON_TESTS=ON
     run_tests build
-    CXX=clang++ build build-clang
+    CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
     run_tests build-clang
     ;;
 *)

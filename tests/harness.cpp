@@ -13,8 +13,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -32,25 +30,6 @@ int home_netns = -1;  // the namespace connect() returns to
 [[noreturn]] void die(const char* what) {
     perror(what);
     _exit(127);
-}
-
-// The test program gets a user namespace (when not root) and a network namespace of its
-// own, so that nothing it does can touch the host's network or its port 80.
-void isolate() {
-    if (geteuid() != 0) {
-        const uid_t uid = geteuid();
-        const gid_t gid = getegid();
-        if (unshare(CLONE_NEWUSER) != 0) {
-            die("unshare(CLONE_NEWUSER)");
-        }
-        std::ofstream("/proc/self/setgroups") << "deny";
-        std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
-        std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
-    }
-    if (unshare(CLONE_NEWNET) != 0) {
-        die("unshare(CLONE_NEWNET)");
-    }
-    home_netns = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
 }
 
 void bring_loopback_up() {
@@ -89,6 +68,25 @@ std::string read_file(const std::string& path) {
 
 }  // namespace
 
+// The test program gets a user namespace (when not root) and a network namespace of its
+// own, so that nothing it does can touch the host's network or its port 80.
+void isolate() {
+    if (geteuid() != 0) {
+        const uid_t uid = geteuid();
+        const gid_t gid = getegid();
+        if (unshare(CLONE_NEWUSER) != 0) {
+            die("unshare(CLONE_NEWUSER)");
+        }
+        std::ofstream("/proc/self/setgroups") << "deny";
+        std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
+        std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+    }
+    if (unshare(CLONE_NEWNET) != 0) {
+        die("unshare(CLONE_NEWNET)");
+    }
+    home_netns = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+}
+
 std::string daemon_path() { return ECHO_DAEMON_PATH; }
 std::string fault_library() { return ECHO_FAULT_LIBRARY; }
 
@@ -111,10 +109,12 @@ Daemon::Daemon(const Spawn& spawn) {
     int err[2];
     int ready[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe2: " << strerror(errno);
-        return;
+        die("pipe2");
     }
-    std::vector<std::string> env = {"PATH=" + spawn.path_env};
+    // Sanitizer builds report with exit codes of their own, never 1, the daemon's.
+    std::vector<std::string> env = {"PATH=" + spawn.path_env,
+                                    "ASAN_OPTIONS=exitcode=86:verify_asan_link_order=0:abort_on_error=0",
+                                    "UBSAN_OPTIONS=halt_on_error=1:exitcode=87:print_stacktrace=1"};
     if (!spawn.fail.empty()) {
         env.push_back("LD_PRELOAD=" + fault_library());
         env.push_back("ECHO_FAIL=" + spawn.fail);
@@ -222,7 +222,7 @@ std::string Daemon::next(int fd, double timeout) {
     changed_.wait_until(lock, deadline, [&] {
         size_t seen = 0;
         for (const Line& line : lines_) {
-            if (line.fd == fd && seen++ == taken_[fd]) {
+            if ((fd == 0 || line.fd == fd) && seen++ == taken_[fd]) {
                 ++taken_[fd];
                 found = line.text;
                 return true;
@@ -235,6 +235,7 @@ std::string Daemon::next(int fd, double timeout) {
 
 std::string Daemon::out(double timeout) { return next(1, timeout); }
 std::string Daemon::err(double timeout) { return next(2, timeout); }
+std::string Daemon::any(double timeout) { return next(0, timeout); }
 
 int Daemon::wait_status(double timeout) {
     const double deadline = now() + timeout;
@@ -330,9 +331,3 @@ std::string exchange(int fd, const std::string& payload) {
 }
 
 }  // namespace harness
-
-int main(int argc, char** argv) {
-    harness::isolate();
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -13,6 +13,10 @@
 
 namespace harness {
 
+// Moves the calling program into a network namespace of its own (and, when it is not
+// root, a user namespace first). Call once, before anything else.
+void isolate();
+
 // Built with the tests: the daemon and the interposer that makes its calls fail.
 std::string daemon_path();
 std::string fault_library();
@@ -46,6 +50,8 @@ public:
     // The next line on stdout or stderr, waiting up to the timeout; "<timeout>" if none came.
     std::string out(double timeout = 10);
     std::string err(double timeout = 10);
+    // The next line on either stream, counted apart from out() and err().
+    std::string any(double timeout = 10);
     // Every line seen so far on both streams, in arrival order.
     std::vector<Line> lines();
     // The raw wait status once the process has ended; -1 if it still runs after the timeout.
