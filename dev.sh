@@ -1,7 +1,8 @@
 #!/bin/bash
 # One entry point for building, running and testing echo-daemon on Debian 12.
 #   ./dev.sh run     build, then run the daemon in the foreground (echo-daemon 0 5)
-#   ./dev.sh check   build with g++ and clang++, warnings fatal, and run every test
+#   ./dev.sh check   lint, then build with g++, clang++ and the sanitizers (warnings
+#                    fatal) and run every test with each build
 # Missing Debian packages are installed first (apt-get, as root).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -28,12 +29,25 @@ build_tools=(cmake make g++ libc6-dev libgtest-dev libgmock-dev)
 build() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DECHO_DAEMON_WERROR=ON "$@" >/dev/null
+    cmake -S . -B "$dir" -DECHO_DAEMON_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
 }
 
 run_tests() {
     ctest --test-dir "$1" -j 16 --output-on-failure
+}
+
+# Formatting, clang-tidy and cppcheck; needs the compile commands of build/.
+lint() {
+    local sources
+    mapfile -t sources < <(git ls-files '*.cpp' '*.hpp')
+    clang-format --dry-run --Werror "${sources[@]}"
+    # The interposer redefines libc's own functions, names and all; tidy checks the rest.
+    clang-tidy --quiet -p build src/main.cpp tests/harness.cpp
+    cppcheck --error-exitcode=1 --quiet --std=c++20 --enable=warning,style,performance,portability src/
+    cppcheck --error-exitcode=1 --quiet --std=c++20 --enable=warning,performance,portability \
+        --library=googletest tests/
+    echo "lint: clean"
 }
 
 case "${1:-}" in
@@ -43,14 +57,17 @@ run)
     exec build/echo-daemon 0 5
     ;;
 check)
-    need "${build_tools[@]}" clang
+    need "${build_tools[@]}" clang libclang-rt-14-dev clang-format clang-tidy cppcheck
     build build -DECHO_DAEMON_TESTS=ON
+    lint
     run_tests build
     CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
     run_tests build-clang
+    CXX=clang++ build build-sanitize -DECHO_DAEMON_TESTS=ON -DECHO_DAEMON_SANITIZE=ON
+    run_tests build-sanitize
     ;;
 *)
-    sed -n '2,5s/^# \{0,1\}//p' "$0"
+    sed -n '2,6s/^# \{0,1\}//p' "$0"
     exit 2
     ;;
 esac

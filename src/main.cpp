@@ -55,8 +55,10 @@ void say(int fd, const char* format, ...) __attribute__((format(printf, 2, 3)));
 }  // namespace
 
 int main(int argc, char** argv) {
-    setvbuf(stdout, nullptr, _IONBF, 0);
-    setvbuf(stderr, nullptr, _IONBF, 0);
+    // Console lines are written with write(2); unbuffered streams keep any stdio output
+    // in order with them and on the console before an exec replaces the image.
+    (void)setvbuf(stdout, nullptr, _IONBF, 0);
+    (void)setvbuf(stderr, nullptr, _IONBF, 0);
     if (!reopen_closed_console()) {
         return 1;
     }
@@ -79,7 +81,7 @@ int main(int argc, char** argv) {
     // The next image reads its count from here; the field lives as long as this frame,
     // which is as long as the image, because serve() never returns.
     char count_field[count_field_size] = {};
-    snprintf(count_field, sizeof count_field, "%li", own_number);
+    (void)snprintf(count_field, sizeof count_field, "%li", own_number);  // 19 digits at most
     argv[1] = count_field;
 
     say(STDOUT_FILENO, "[*] Launching %s service\n", argv[0]);
@@ -178,8 +180,8 @@ long parse_count(const char* text) {
 
 [[noreturn]] void restart(Step step, char** argv) {
     sleep(restart_pause_s);
-    say(STDERR_FILENO, "[!] Restarting due to error in %s:%d %s\n", unit_name,
-        static_cast<int>(step), function_name);
+    say(STDERR_FILENO, "[!] Restarting due to error in %s:%d %s\n", unit_name, static_cast<int>(step),
+        function_name);
     // execv() resolves a bare name against the working directory, which may hold any
     // file of that name; run this very program instead.
     const char* image = strchr(argv[0], '/') != nullptr ? argv[0] : own_image;

@@ -21,7 +21,8 @@ struct Row {
 };
 
 TEST(CommandLine, WrongArgumentCountsPrintUsage) {
-    const std::vector<std::vector<std::string>> vectors = {{}, {"0"}, {"0", "5", "extra"}, {"0", "5", "x", "y"}};
+    const std::vector<std::vector<std::string>> vectors = {
+        {}, {"0"}, {"0", "5", "extra"}, {"0", "5", "x", "y"}};
     std::vector<std::unique_ptr<Daemon>> daemons;
     for (const auto& arguments : vectors) {
         daemons.push_back(std::make_unique<Daemon>(harness::args(arguments)));

@@ -16,8 +16,20 @@
 
 namespace {
 
-enum Call { c_socket, c_setsockopt, c_bind, c_listen, c_accept4, c_poll, c_read, c_send, c_shutdown, c_close, c_count };
-constexpr const char* call_names[c_count] = {"socket", "setsockopt", "bind",     "listen",  "accept4",
+enum Call {
+    c_socket,
+    c_setsockopt,
+    c_bind,
+    c_listen,
+    c_accept4,
+    c_poll,
+    c_read,
+    c_send,
+    c_shutdown,
+    c_close,
+    c_count
+};
+constexpr const char* call_names[c_count] = {"socket", "setsockopt", "bind", "listen",   "accept4",
                                              "poll",   "read",       "send", "shutdown", "close"};
 unsigned calls_made[c_count];
 char launch[64];  // the launch count this image was started with, before the daemon rewrites it

@@ -56,7 +56,8 @@ void hold_port(bool reuse) {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(80);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1) != 0) {
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 1) != 0) {
         die("hold port 80");
     }
 }
@@ -87,8 +88,12 @@ void isolate() {
     home_netns = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
 }
 
-std::string daemon_path() { return ECHO_DAEMON_PATH; }
-std::string fault_library() { return ECHO_FAULT_LIBRARY; }
+std::string daemon_path() {
+    return ECHO_DAEMON_PATH;
+}
+std::string fault_library() {
+    return ECHO_FAULT_LIBRARY;
+}
 
 Spawn args(std::vector<std::string> arguments, std::string fail) {
     Spawn spawn;
@@ -105,10 +110,10 @@ double now() {
 }
 
 Daemon::Daemon(const Spawn& spawn) {
-    int out[2];
-    int err[2];
+    int out_pipe[2];
+    int err_pipe[2];
     int ready[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) {
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) {
         die("pipe2");
     }
     // Sanitizer builds report with exit codes of their own, never 1, the daemon's.
@@ -121,6 +126,8 @@ Daemon::Daemon(const Spawn& spawn) {
     }
     std::vector<char*> argv;
     std::vector<char*> envp;
+    argv.reserve(spawn.argv.size() + 1);
+    envp.reserve(env.size() + 1);
     for (const auto& arg : spawn.argv) {
         argv.push_back(const_cast<char*>(arg.c_str()));
     }
@@ -143,9 +150,9 @@ Daemon::Daemon(const Spawn& spawn) {
         if (!spawn.cwd.empty() && chdir(spawn.cwd.c_str()) != 0) {
             die("chdir");
         }
-        signal(SIGPIPE, SIG_DFL);  // an ignored SIGPIPE would survive into the daemon
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
+        (void)signal(SIGPIPE, SIG_DFL);  // an ignored SIGPIPE would survive into the daemon
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, STDIN_FILENO);
         close(null);
@@ -155,10 +162,10 @@ Daemon::Daemon(const Spawn& spawn) {
         execve(image.c_str(), argv.data(), envp.data());
         die("execve");
     }
-    close(out[1]);
-    close(err[1]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
     close(ready[1]);
-    reader_ = std::thread(&Daemon::read_console, this, out[0], err[0]);
+    reader_ = std::thread(&Daemon::read_console, this, out_pipe[0], err_pipe[0]);
     // The end of this pipe means the child has exec'd, so its namespace is in place.
     char byte = 0;
     while (read(ready[0], &byte, 1) > 0) {
@@ -233,9 +240,15 @@ std::string Daemon::next(int fd, double timeout) {
     return found;
 }
 
-std::string Daemon::out(double timeout) { return next(1, timeout); }
-std::string Daemon::err(double timeout) { return next(2, timeout); }
-std::string Daemon::any(double timeout) { return next(0, timeout); }
+std::string Daemon::out(double timeout) {
+    return next(1, timeout);
+}
+std::string Daemon::err(double timeout) {
+    return next(2, timeout);
+}
+std::string Daemon::any(double timeout) {
+    return next(0, timeout);
+}
 
 int Daemon::wait_status(double timeout) {
     const double deadline = now() + timeout;
@@ -278,18 +291,19 @@ int Daemon::connect() const {
 
 std::vector<std::string> Daemon::cmdline() const {
     const std::string raw = read_file("/proc/" + std::to_string(pid_) + "/cmdline");
-    std::vector<std::string> args;
+    std::vector<std::string> arguments;
     for (size_t start = 0, end; (end = raw.find('\0', start)) != std::string::npos; start = end + 1) {
-        args.push_back(raw.substr(start, end - start));
+        arguments.push_back(raw.substr(start, end - start));
     }
-    return args;
+    return arguments;
 }
 
 std::map<int, std::string> Daemon::descriptors() const {
     std::map<int, std::string> targets;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd")) {
         std::error_code ignored;
-        targets[std::stoi(entry.path().filename())] = std::filesystem::read_symlink(entry.path(), ignored).string();
+        targets[std::stoi(entry.path().filename())] =
+            std::filesystem::read_symlink(entry.path(), ignored).string();
     }
     return targets;
 }

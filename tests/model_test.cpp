@@ -39,15 +39,18 @@ int64_t model_read(const std::string& text) {
     return value == limit ? INT64_MAX : static_cast<int64_t>(value);
 }
 
-int64_t model_count(const std::string& text) { return std::max<int64_t>(model_read(text), 0); }
+int64_t model_count(const std::string& text) {
+    return std::max<int64_t>(model_read(text), 0);
+}
 
 std::string random_argument(std::mt19937_64& random) {
     static const std::vector<std::string> blanks = {" ", "\t", "\n", "\v", "\f", "\r", "  "};
-    static const std::vector<std::string> bounds = {"9223372036854775807", "9223372036854775806",
-                                                    "9223372036854775808", "18446744073709551616",
-                                                    "99999999999999999999999999", "0000000000000000000000001"};
-    static const std::vector<std::string> junk = {"a", "Z", "x", "e5", ".5", "0x1f", "\xc3\xa9", "\xff",
-                                                  "\x80", "\xa0", "--", "+-", "\xe2\x80\x83", "_"};
+    static const std::vector<std::string> bounds = {
+        "9223372036854775807",  "9223372036854775806",        "9223372036854775808",
+        "18446744073709551616", "99999999999999999999999999", "0000000000000000000000001"};
+    static const std::vector<std::string> junk = {
+        "a",    "Z",    "x",    "e5", ".5", "0x1f",         "\xc3\xa9",
+        "\xff", "\x80", "\xa0", "--", "+-", "\xe2\x80\x83", "_"};
     auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
     auto pick = [&](const std::vector<std::string>& from) { return from[random() % from.size()]; };
     std::string text;
@@ -90,7 +93,8 @@ TEST(CommandLineModel, RandomArgumentsMatchTheModel) {
         std::vector<std::unique_ptr<Daemon>> daemons;
         for (; arguments.size() < batch && done < cases; ++done) {
             arguments.emplace_back(random_argument(random), random_argument(random));
-            daemons.push_back(std::make_unique<Daemon>(harness::args({arguments.back().first, arguments.back().second})));
+            daemons.push_back(
+                std::make_unique<Daemon>(harness::args({arguments.back().first, arguments.back().second})));
         }
         for (size_t i = 0; i < daemons.size(); ++i) {
             const int64_t max = model_count(arguments[i].second);

@@ -27,7 +27,9 @@ const std::vector<std::string> first_image_lines = {
 constexpr double pause_s = 3.0;
 constexpr double clock_slack_s = 0.05;  // lines are stamped when read, not when written
 
-std::string restart_line(int tag) { return "[!] Restarting due to error in main:" + std::to_string(tag) + " main"; }
+std::string restart_line(int tag) {
+    return "[!] Restarting due to error in main:" + std::to_string(tag) + " main";
+}
 
 // When the index-th line of a stream arrived. Lines of stdout and stderr that arrive
 // together may be listed in either order, so pauses are measured per stream.
@@ -58,8 +60,8 @@ TEST(Restart, EachFailingStepRestartsTheSameProcessWithItsTag) {
         size_t lines_before;  // how far the first image gets on stdout
     };
     const std::vector<Row> rows = {
-        {"socket@0", 47, 1},   {"setsockopt@0", 47, 1}, {"bind@0", 51, 1},     {"listen@0", 56, 2},
-        {"accept4@0", 63, 3},  {"poll@0", 72, 4},       {"read@0", 72, 4},     {"send@0", 77, 5},
+        {"socket@0", 47, 1},   {"setsockopt@0", 47, 1}, {"bind@0", 51, 1}, {"listen@0", 56, 2},
+        {"accept4@0", 63, 3},  {"poll@0", 72, 4},       {"read@0", 72, 4}, {"send@0", 77, 5},
         {"shutdown@0", 82, 6}, {"close@0", 85, 6},
     };
     std::vector<std::unique_ptr<Daemon>> daemons;
@@ -103,15 +105,30 @@ TEST(Restart, ChainEndsWhenTheBudgetIsSpent) {
         std::vector<std::string> err;
     };
     const std::vector<Row> rows = {
-        {"one failure, MAX 1", {"0", "1"}, "socket@0", 0,
-         {launch_line}, {restart_line(47), "[!] Maximum number of errors (1) reached"}},
-        {"every image fails, MAX 2", {"0", "2"}, "socket@*", 0,
+        {"one failure, MAX 1",
+         {"0", "1"},
+         "socket@0",
+         0,
+         {launch_line},
+         {restart_line(47), "[!] Maximum number of errors (1) reached"}},
+        {"every image fails, MAX 2",
+         {"0", "2"},
+         "socket@*",
+         0,
          {launch_line, launch_line},
          {restart_line(47), restart_line(47), "[!] Maximum number of errors (2) reached"}},
-        {"port held by a listener", {"0", "1"}, "", 1,
-         {launch_line}, {restart_line(51), "[!] Maximum number of errors (1) reached"}},
-        {"port held by a listener with address reuse", {"0", "1"}, "", 2,
-         {launch_line}, {restart_line(51), "[!] Maximum number of errors (1) reached"}},
+        {"port held by a listener",
+         {"0", "1"},
+         "",
+         1,
+         {launch_line},
+         {restart_line(51), "[!] Maximum number of errors (1) reached"}},
+        {"port held by a listener with address reuse",
+         {"0", "1"},
+         "",
+         2,
+         {launch_line},
+         {restart_line(51), "[!] Maximum number of errors (1) reached"}},
     };
     std::vector<std::unique_ptr<Daemon>> daemons;
     for (const Row& row : rows) {
@@ -152,7 +169,8 @@ TEST(Restart, NextImageGetsTheOwnNumberAsPlainDecimal) {
     };
     std::vector<std::unique_ptr<Daemon>> daemons;
     for (const Row& row : rows) {
-        daemons.push_back(std::make_unique<Daemon>(harness::args(row.arguments, "socket@" + row.arguments[0])));
+        daemons.push_back(
+            std::make_unique<Daemon>(harness::args(row.arguments, "socket@" + row.arguments[0])));
     }
     for (size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(rows[i].arguments[0]);
@@ -160,8 +178,8 @@ TEST(Restart, NextImageGetsTheOwnNumberAsPlainDecimal) {
         EXPECT_EQ(daemon.out(), launch_line);
         EXPECT_EQ(daemon.err(), restart_line(47));
         EXPECT_EQ(daemon.out(), launch_line);
-        EXPECT_EQ(daemon.cmdline(),
-                  (std::vector<std::string>{harness::daemon_path(), rows[i].passed_on, rows[i].arguments[1]}));
+        EXPECT_EQ(daemon.cmdline(), (std::vector<std::string>{harness::daemon_path(), rows[i].passed_on,
+                                                              rows[i].arguments[1]}));
     }
 }
 
@@ -193,7 +211,8 @@ TEST(Restart, PortIsReusedAfterServedClients) {
 // Started by a bare name found on PATH, the daemon must restart itself, not whatever
 // file of that name sits in its working directory.
 TEST(Restart, BareNameRestartsTheRunningProgramNotTheWorkingDirectorysFile) {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("echo-decoy-" + std::to_string(getpid()));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("echo-decoy-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::ofstream(dir / "echo-daemon") << "#!/bin/sh\necho '[decoy] ran' >&2\n";
     chmod((dir / "echo-daemon").c_str(), 0755);
