@@ -1,8 +1,9 @@
 #!/bin/bash
 # One entry point for building, running and testing echo-daemon on Debian 12.
 #   ./dev.sh run     build, then run the daemon in the foreground (echo-daemon 0 5)
+#   ./dev.sh soak    build, then soak the daemon for up to two minutes
 #   ./dev.sh check   lint, then build with g++, clang++ and the sanitizers (warnings
-#                    fatal) and run every test with each build
+#                    fatal), run every test with each build, and soak the g++ build
 # Missing Debian packages are installed first (apt-get, as root).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -56,18 +57,24 @@ run)
     build build -DECHO_DAEMON_TESTS=OFF
     exec build/echo-daemon 0 5
     ;;
+soak)
+    need "${build_tools[@]}"
+    build build -DECHO_DAEMON_TESTS=ON
+    build/tests/soak
+    ;;
 check)
     need "${build_tools[@]}" clang libclang-rt-14-dev clang-format clang-tidy cppcheck
     build build -DECHO_DAEMON_TESTS=ON
     lint
     run_tests build
+    build/tests/soak
     CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
     run_tests build-clang
     CXX=clang++ build build-sanitize -DECHO_DAEMON_TESTS=ON -DECHO_DAEMON_SANITIZE=ON
     run_tests build-sanitize
     ;;
 *)
-    sed -n '2,6s/^# \{0,1\}//p' "$0"
+    sed -n '2,7s/^# \{0,1\}//p' "$0"
     exit 2
     ;;
 esac

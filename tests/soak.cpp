@@ -1,0 +1,245 @@
+// Soak: one daemon (MAX 1000) on port 80 of a private network namespace, under four
+// well-behaved clients that make at least 20,000 connections with random payloads and
+// check every reply, while the interposer fails each of the eight steps in turn and
+// hostile clients (idle, resetting, flooding, dribbling, half-closing, a connect storm)
+// come and go. Prints its figures; exits non-zero when any check fails. Bounded: it
+// gives up after two minutes.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "harness.hpp"
+
+using harness::Daemon;
+
+namespace {
+
+constexpr int wanted_connections = 20000;
+constexpr int well_behaved_clients = 4;
+constexpr double time_limit_s = 120;
+constexpr double attempt_limit_s = 20;  // one connection's retries, before it counts as lost
+constexpr int storm_size = 64;          // well past the backlog of 5
+
+// Images 0..7 each fail one step: those that fail while serving do so after a few
+// hundred clients, and every image that fails at start-up is followed by one that serves.
+constexpr const char* forced_faults =
+    "accept4@0#300,socket@1,poll@2#300,read@3#300,bind@4,send@5#300,listen@6,shutdown@7#300,close@8#300";
+constexpr int forced_restarts = 9;
+
+std::atomic<int> served{0};
+std::atomic<int> refused{0};
+std::atomic<int> retried{0};
+std::atomic<int> corrupt{0};
+std::atomic<int> lost{0};
+std::atomic<bool> hostile_done{false};
+double deadline = 0;
+
+bool out_of_time() {
+    return harness::now() > deadline;
+}
+
+// One payload through the daemon, retried until it comes back whole.
+void well_behaved_exchange(const Daemon& daemon, std::mt19937& random) {
+    std::string payload(1 + random() % 64, '\0');
+    std::generate(payload.begin(), payload.end(), [&] { return static_cast<char>(random()); });
+    const double give_up = harness::now() + attempt_limit_s;
+    for (bool first = true; harness::now() < give_up; first = false) {
+        if (!first) {
+            ++retried;
+        }
+        const int fd = daemon.connect();
+        if (fd < 0) {
+            ++refused;  // between two images nothing listens
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        const std::string reply = harness::exchange(fd, payload);
+        if (reply == payload) {
+            ++served;
+            return;
+        }
+        if (!reply.empty()) {
+            ++corrupt;
+            return;
+        }
+        // Empty: the image serving this client failed before replying. Try again.
+    }
+    ++lost;
+}
+
+void well_behaved(const Daemon* daemon, unsigned seed) {
+    std::mt19937 random(seed);
+    while (!out_of_time() && (served < wanted_connections || !hostile_done)) {
+        well_behaved_exchange(*daemon, random);
+    }
+}
+
+void reset(int fd) {
+    const linger now = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    close(fd);
+}
+
+// A reply from a hostile client must still be a prefix of what it sent.
+void check_prefix(const std::string& reply, const std::string& sent) {
+    if (reply.size() > 64 || sent.compare(0, reply.size(), reply) != 0) {
+        ++corrupt;
+    }
+}
+
+// Reports the restart that a reset caused and waits until the next image listens.
+void await_restart(Daemon& daemon) {
+    const std::string message = daemon.err(5);
+    std::printf("soak:   %s\n", message.c_str());
+    while (!out_of_time()) {
+        const auto lines = daemon.lines();
+        auto restart =
+            std::find_if(lines.rbegin(), lines.rend(), [](const auto& line) { return line.fd == 2; });
+        if (std::find_if(lines.rbegin(), restart, [](const auto& line) {
+                return line.text == "[*] Listening on port 80";
+            }) != restart) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void hostile(Daemon& daemon) {
+    auto connect = [&] {
+        int fd = -1;
+        while ((fd = daemon.connect()) < 0 && !out_of_time()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return fd;
+    };
+    std::puts("soak: idle client");
+    int fd = connect();
+    check_prefix(harness::read_to_end(fd), "");
+    close(fd);
+
+    // A reset costs the chain one launch. The next hostile client waits for the restart,
+    // or the old image's queue would swallow it at the exec.
+    std::puts("soak: reset right after connecting");
+    reset(connect());
+    await_restart(daemon);
+    std::puts("soak: reset right after sending");
+    fd = connect();
+    harness::send_all(fd, "then gone");
+    reset(fd);
+    await_restart(daemon);
+
+    std::puts("soak: flood of 1 MiB");
+    fd = connect();
+    const std::string flood(1 << 20, 'f');
+    harness::send_all(fd, flood);
+    check_prefix(harness::read_to_end(fd), flood);
+    close(fd);
+
+    std::puts("soak: dribble, one byte every 100 ms");
+    fd = connect();
+    for (int byte = 0; byte < 10; ++byte) {
+        harness::send_all(fd, "d");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    check_prefix(harness::read_to_end(fd), std::string(10, 'd'));
+    close(fd);
+
+    std::puts("soak: half-close without data");
+    check_prefix(harness::exchange(connect(), ""), "");
+
+    std::printf("soak: connect storm of %d\n", storm_size);
+    std::vector<std::thread> storm;
+    for (int i = 0; i < storm_size; ++i) {
+        storm.emplace_back([&] { check_prefix(harness::exchange(connect(), "storm"), "storm"); });
+    }
+    for (auto& client : storm) {
+        client.join();
+    }
+    hostile_done = true;
+}
+
+int open_descriptors(const Daemon& daemon) {
+    return static_cast<int>(daemon.descriptors().size());
+}
+
+long rss_kb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+// The daemon has finished with every client once it prints its waiting line last.
+void wait_until_idle(Daemon& daemon) {
+    while (!out_of_time()) {
+        const auto lines = daemon.lines();
+        if (!lines.empty() && lines.back().text == "[*] Waiting for client connections") {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+}  // namespace
+
+int main() {
+    harness::isolate();
+    const double start = harness::now();
+    deadline = start + time_limit_s;
+    Daemon daemon(harness::args({"0", "1000"}, forced_faults));
+    const pid_t pid = daemon.pid();
+    wait_until_idle(daemon);
+    const int descriptors_at_start = open_descriptors(daemon);
+    const long rss_at_start = rss_kb(pid);
+
+    std::vector<std::thread> clients;
+    for (int i = 0; i < well_behaved_clients; ++i) {
+        clients.emplace_back(well_behaved, &daemon, 1000U + static_cast<unsigned>(i));
+    }
+    for (int restarts = 0; restarts < forced_restarts && !out_of_time(); ++restarts) {
+        std::printf("soak: forced failure: %s\n", daemon.err(time_limit_s).c_str());
+    }
+    hostile(daemon);
+    for (auto& client : clients) {
+        client.join();
+    }
+    wait_until_idle(daemon);
+
+    std::map<std::string, int> restarts_by_tag;
+    for (const auto& line : daemon.lines()) {
+        if (line.fd == 2) {
+            ++restarts_by_tag[line.text];
+        }
+    }
+    const bool alive = daemon.wait_status(0) == -1;
+    const bool same_process = alive && daemon.cmdline().at(0) == harness::daemon_path();
+    const int descriptors_at_end = open_descriptors(daemon);
+    const long rss_at_end = rss_kb(pid);
+
+    std::printf("soak: %.1f s\n", harness::now() - start);
+    std::printf("  served %d, refused %d, retried %d, corrupt %d, lost %d\n", served.load(), refused.load(),
+                retried.load(), corrupt.load(), lost.load());
+    for (const auto& [line, count] : restarts_by_tag) {
+        std::printf("  %5d x %s\n", count, line.c_str());
+    }
+    std::printf("  alive %s, same process id %d %s\n", alive ? "yes" : "NO", pid,
+                same_process ? "yes" : "NO");
+    std::printf("  descriptors %d -> %d, RSS %ld kB -> %ld kB\n", descriptors_at_start, descriptors_at_end,
+                rss_at_start, rss_at_end);
+
+    const bool passed = !out_of_time() && served >= wanted_connections && corrupt == 0 && lost == 0 &&
+                        alive && same_process && descriptors_at_start == descriptors_at_end &&
+                        std::abs(rss_at_end - rss_at_start) <= 256;
+    std::puts(passed ? "soak: passed" : "soak: FAILED");
+    return passed ? 0 : 1;
+}
