@@ -2,6 +2,7 @@
 # One entry point for building, running and testing echo-daemon on Debian 12.
 #   ./dev.sh run     build, then run the daemon in the foreground (echo-daemon 0 5)
 #   ./dev.sh soak    build, then soak the daemon for up to two minutes
+#   ./dev.sh package build the Debian package with Debian's hardening flags
 #   ./dev.sh check   lint, then build with g++, clang++ and the sanitizers (warnings
 #                    fatal), run every test with each build, and soak the g++ build
 # Missing Debian packages are installed first (apt-get, as root).
@@ -25,6 +26,9 @@ need() {
 }
 
 build_tools=(cmake make g++ libc6-dev libgtest-dev libgmock-dev)
+package_tools=(dpkg-dev file gzip)
+# What the package test uses: lintian, man for the manual page, systemd-analyze.
+package_checks=(lintian man-db systemd)
 
 # build DIR [cmake options...]
 build() {
@@ -57,13 +61,24 @@ run)
     build build -DECHO_DAEMON_TESTS=OFF
     exec build/echo-daemon 0 5
     ;;
+package)
+    need "${build_tools[@]}" "${package_tools[@]}" lintian
+    rm -rf build-package
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+    CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+        LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+        build build-package -DCMAKE_BUILD_TYPE=Release -DECHO_DAEMON_TESTS=OFF
+    (cd build-package && cpack -G DEB)
+    lintian --allow-root build-package/echo-daemon_*_amd64.deb
+    ;;
 soak)
     need "${build_tools[@]}"
     build build -DECHO_DAEMON_TESTS=ON
     build/tests/soak
     ;;
 check)
-    need "${build_tools[@]}" clang libclang-rt-14-dev clang-format clang-tidy cppcheck
+    need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
+        clang libclang-rt-14-dev clang-format clang-tidy cppcheck
     build build -DECHO_DAEMON_TESTS=ON
     lint
     run_tests build
@@ -74,7 +89,7 @@ check)
     run_tests build-sanitize
     ;;
 *)
-    sed -n '2,7s/^# \{0,1\}//p' "$0"
+    sed -n '2,8s/^# \{0,1\}//p' "$0"
     exit 2
     ;;
 esac
