@@ -33,20 +33,6 @@ int home_netns = -1;  // the namespace connect() returns to
     _exit(127);
 }
 
-void bring_loopback_up() {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request = {};
-    strcpy(request.ifr_name, "lo");
-    if (fd < 0 || ioctl(fd, SIOCGIFFLAGS, &request) != 0) {
-        die("lo flags");
-    }
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    if (ioctl(fd, SIOCSIFFLAGS, &request) != 0) {
-        die("lo up");
-    }
-    close(fd);
-}
-
 // Another listener on port 80, left open for the daemon to inherit.
 void hold_port(bool reuse) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -89,8 +75,24 @@ void isolate() {
     home_netns = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
 }
 
+void bring_loopback_up() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request = {};
+    strcpy(request.ifr_name, "lo");
+    if (fd < 0 || ioctl(fd, SIOCGIFFLAGS, &request) != 0) {
+        die("lo flags");
+    }
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    if (ioctl(fd, SIOCSIFFLAGS, &request) != 0) {
+        die("lo up");
+    }
+    close(fd);
+}
+
+// ECHO_DAEMON points the tests at another build of the daemon, such as a packaged one.
 std::string daemon_path() {
-    return ECHO_DAEMON_PATH;
+    const char* other = getenv("ECHO_DAEMON");
+    return other != nullptr ? other : ECHO_DAEMON_PATH;
 }
 std::string fault_library() {
     return ECHO_FAULT_LIBRARY;

@@ -17,6 +17,9 @@ namespace harness {
 // root, a user namespace first). Call once, before anything else.
 void isolate();
 
+// Brings up the loopback interface of the calling program's network namespace.
+void bring_loopback_up();
+
 // Built with the tests: the daemon and the interposer that makes its calls fail.
 std::string daemon_path();
 std::string fault_library();
