@@ -10,12 +10,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 
 namespace {
 
@@ -50,7 +52,8 @@ bool reopen_closed_console();
 long parse_count(const char* text);
 [[noreturn]] void serve(char** argv);
 [[noreturn]] void restart(Step step, char** argv);
-void say(int fd, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void say(int fd, std::initializer_list<std::string_view> pieces);
+std::string_view decimal(long value, char (&field)[count_field_size]);
 
 }  // namespace
 
@@ -64,8 +67,8 @@ int main(int argc, char** argv) {
     }
     if (argc != 3) {
         // An empty argument vector leaves no name to print.
-        say(STDERR_FILENO, "[!] Initialize the daemon properly: %s 0 MAX\n",
-            argc > 0 ? argv[0] : fallback_name);
+        say(STDERR_FILENO,
+            {"[!] Initialize the daemon properly: ", argc > 0 ? argv[0] : fallback_name, " 0 MAX\n"});
         return 1;
     }
 
@@ -74,17 +77,18 @@ int main(int argc, char** argv) {
     // At the top of the range the count stays put instead of overflowing.
     const long own_number = launched == LONG_MAX ? launched : launched + 1;
     if (own_number > max) {
-        say(STDERR_FILENO, "[!] Maximum number of errors (%li) reached\n", max);
+        char number[count_field_size];
+        say(STDERR_FILENO, {"[!] Maximum number of errors (", decimal(max, number), ") reached\n"});
         return 1;
     }
 
     // The next image reads its count from here; the field lives as long as this frame,
     // which is as long as the image, because serve() never returns.
-    char count_field[count_field_size] = {};
-    (void)snprintf(count_field, sizeof count_field, "%li", own_number);  // 19 digits at most
+    char count_field[count_field_size];
+    decimal(own_number, count_field);
     argv[1] = count_field;
 
-    say(STDOUT_FILENO, "[*] Launching %s service\n", argv[0]);
+    say(STDOUT_FILENO, {"[*] Launching ", argv[0], " service\n"});
     serve(argv);
 }
 
@@ -132,19 +136,20 @@ long parse_count(const char* text) {
     if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         restart(Step::bind, argv);
     }
-    say(STDOUT_FILENO, "[*] Listening on port %d\n", listen_port);
+    char port[count_field_size];
+    say(STDOUT_FILENO, {"[*] Listening on port ", decimal(listen_port, port), "\n"});
     if (listen(listener, listen_backlog) < 0) {
         restart(Step::listen, argv);
     }
 
     char buffer[chunk_size];
     for (;;) {
-        say(STDOUT_FILENO, "[*] Waiting for client connections\n");
+        say(STDOUT_FILENO, {"[*] Waiting for client connections\n"});
         const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             restart(Step::accept, argv);
         }
-        say(STDOUT_FILENO, "[*] Received client connection\n");
+        say(STDOUT_FILENO, {"[*] Received client connection\n"});
 
         memset(buffer, 0, sizeof buffer);
         // A client that sends nothing would hold every later client in the queue for
@@ -161,27 +166,28 @@ long parse_count(const char* text) {
                 restart(Step::read, argv);
             }
         }
-        say(STDOUT_FILENO, "[*] Received client echo\n");
+        say(STDOUT_FILENO, {"[*] Received client echo\n"});
 
         // A peer that has gone away must fail the reply, not kill the daemon by SIGPIPE.
         if (send(client, buffer, static_cast<size_t>(count), MSG_NOSIGNAL) < 0) {
             restart(Step::reply, argv);
         }
-        say(STDOUT_FILENO, "[*] Replied to client echo\n");
+        say(STDOUT_FILENO, {"[*] Replied to client echo\n"});
         if (shutdown(client, SHUT_RDWR) < 0) {
             restart(Step::shutdown, argv);
         }
         if (close(client) < 0) {
             restart(Step::close, argv);
         }
-        say(STDOUT_FILENO, "[*] Closed client connection\n");
+        say(STDOUT_FILENO, {"[*] Closed client connection\n"});
     }
 }
 
 [[noreturn]] void restart(Step step, char** argv) {
     sleep(restart_pause_s);
-    say(STDERR_FILENO, "[!] Restarting due to error in %s:%d %s\n", unit_name, static_cast<int>(step),
-        function_name);
+    char tag[count_field_size];
+    say(STDERR_FILENO, {"[!] Restarting due to error in ", unit_name, ":",
+                        decimal(static_cast<long>(step), tag), " ", function_name, "\n"});
     // execv() resolves a bare name against the working directory, which may hold any
     // file of that name; run this very program instead.
     const char* image = strchr(argv[0], '/') != nullptr ? argv[0] : own_image;
@@ -189,25 +195,42 @@ long parse_count(const char* text) {
     exit(1);
 }
 
-// One write(2) per line, so each line reaches the console whole and at once.
-void say(int fd, const char* format, ...) {
+// One write(2) per line, so each line reaches the console whole and at once. Lines are
+// put together by hand: printf's machinery would add a quarter of a megabyte of libc to
+// the resident set of a daemon that otherwise needs little more than its sockets.
+void say(int fd, std::initializer_list<std::string_view> pieces) {
     char line[console_line_max];
-    va_list args;
-    va_start(args, format);
-    const int length = vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    if (length <= 0) {
-        return;
+    size_t size = 0;
+    for (const std::string_view piece : pieces) {
+        const size_t room = std::min(piece.size(), sizeof line - size);
+        memcpy(line + size, piece.data(), room);
+        size += room;
     }
-    size_t size = static_cast<size_t>(length);
-    if (size >= sizeof line) {
-        size = sizeof line - 1;
+    // An overlong line (a very long program path) is cut, but still ends its line.
+    if (size == sizeof line) {
         line[size - 1] = '\n';
     }
     // A console that cannot be written to is no reason to stop serving.
     if (write(fd, line, size) < 0) {
         return;
     }
+}
+
+// Writes a non-negative value into the field as decimal text, zero-filling the rest;
+// 19 digits and the terminator always fit.
+std::string_view decimal(long value, char (&field)[count_field_size]) {
+    char digits[count_field_size];
+    size_t count = 0;
+    auto rest = static_cast<unsigned long>(value);
+    do {
+        digits[count++] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    memset(field, 0, sizeof field);
+    for (size_t i = 0; i < count; ++i) {
+        field[i] = digits[count - 1 - i];
+    }
+    return {field, count};
 }
 
 }  // namespace

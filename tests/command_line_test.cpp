@@ -34,6 +34,13 @@ TEST(CommandLine, WrongArgumentCountsPrintUsage) {
         EXPECT_EQ(daemon->err(0), "<timeout>");
     }
 
+    // A program name longer than a console line is cut, and the line still ends.
+    harness::Spawn long_name = harness::args({});
+    long_name.argv[0] = "/" + std::string(5000, 'n');
+    Daemon cut(long_name);
+    EXPECT_EQ(cut.err(), ("[!] Initialize the daemon properly: " + long_name.argv[0]).substr(0, 4199));
+    EXPECT_EQ(cut.wait_status(), 1 << 8);
+
     // An empty argument vector leaves no name to print. Kernels since 5.18 pass an
     // empty name instead; older ones pass none, and the daemon must not crash on it.
     harness::Spawn empty;
