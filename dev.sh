@@ -2,6 +2,7 @@
 # One entry point for building, running and testing echo-daemon on Debian 12.
 #   ./dev.sh run     build, then run the daemon in the foreground (echo-daemon 0 5)
 #   ./dev.sh soak    build, then soak the daemon for up to two minutes
+#   ./dev.sh bench   build, then benchmark against the reference server and the peers
 #   ./dev.sh package build the Debian package with Debian's hardening flags
 #   ./dev.sh check   lint, then build with g++, clang++ and the sanitizers (warnings
 #                    fatal), run every test with each build, and soak the g++ build
@@ -61,6 +62,13 @@ run)
     build build -DECHO_DAEMON_TESTS=OFF
     exec build/echo-daemon 0 5
     ;;
+bench)
+    # The peers (openbsd-inetd, socat) are measured when installed, skipped otherwise:
+    # installing openbsd-inetd also starts an inetd on the host.
+    need "${build_tools[@]}" strace gnuplot-nox netbase
+    build build -DECHO_DAEMON_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    bench/run.sh build "${@:2}"
+    ;;
 package)
     need "${build_tools[@]}" "${package_tools[@]}" lintian
     rm -rf build-package
@@ -78,18 +86,19 @@ soak)
     ;;
 check)
     need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
-        clang libclang-rt-14-dev clang-format clang-tidy cppcheck
+        clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace
     build build -DECHO_DAEMON_TESTS=ON
     lint
     run_tests build
     build/tests/soak
+    bench/run.sh build --smoke
     CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
     run_tests build-clang
     CXX=clang++ build build-sanitize -DECHO_DAEMON_TESTS=ON -DECHO_DAEMON_SANITIZE=ON
     run_tests build-sanitize
     ;;
 *)
-    sed -n '2,8s/^# \{0,1\}//p' "$0"
+    sed -n '2,9s/^# \{0,1\}//p' "$0"
     exit 2
     ;;
 esac

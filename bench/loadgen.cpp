@@ -9,16 +9,17 @@
 // after --seconds whatever the count.
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -94,6 +95,7 @@ pid_t start_server(const Options& options) {
     }
     const pid_t pid = fork();
     if (pid == 0) {
+        setpgid(0, 0);  // one group, so that forking servers and tracers end together
         dup2(console, STDOUT_FILENO);
         dup2(console, STDERR_FILENO);
         execvp(options.command[0], options.command.data());
@@ -104,26 +106,26 @@ pid_t start_server(const Options& options) {
     return pid;
 }
 
-// One connection: send the payload, half-close, read to end of stream. True when the
-// reply is the payload, byte for byte.
+// One connection: send the payload, half-close, read the reply to end of stream. True
+// when the reply is the payload, byte for byte. Six calls, so that the generator costs
+// as little as it can beside the server it measures; the watchdog bounds a server that
+// never answers.
 bool exchange(int port, const std::string& payload) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const timeval limit = {10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ok = ok && send(fd, payload.data(), payload.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(payload.size());
     ok = ok && shutdown(fd, SHUT_WR) == 0;
-    std::string reply;
-    char chunk[4096];
-    for (ssize_t n; ok && (n = read(fd, chunk, sizeof chunk)) > 0;) {
-        reply.append(chunk, static_cast<size_t>(n));
-    }
+    // One byte more than expected: a full buffer means the server sent too much.
+    char reply[4096];
+    const size_t room = std::min(payload.size() + 1, sizeof reply);
+    ok = ok && recv(fd, reply, room, MSG_WAITALL) == static_cast<ssize_t>(payload.size()) &&
+         std::memcmp(reply, payload.data(), payload.size()) == 0;
     close(fd);
-    return ok && reply == payload;
+    return ok;
 }
 
 // Waits until the server echoes; returns the time it first did, or -1 past the deadline.
@@ -169,6 +171,13 @@ int main(int argc, char** argv) {
     const double started = harness::now();
     const double deadline = started + options.seconds;
     const pid_t server = start_server(options);
+    // However a server misbehaves, the run ends: ten seconds past its deadline at most.
+    std::thread([server, deadline] {
+        std::this_thread::sleep_for(std::chrono::duration<double>(deadline + 10 - harness::now()));
+        std::fputs("loadgen: the server stopped answering\n", stderr);
+        kill(-server, SIGKILL);
+        std::_Exit(1);
+    }).detach();
     const double ready = wait_until_serving(options.port, payload, deadline);
     double restart = -1;
     if (ready > 0 && options.restart) {
@@ -202,8 +211,19 @@ int main(int argc, char** argv) {
     }
     const double elapsed = harness::now() - load_start;
     const long rss = peak_rss_kb(server);
-    kill(server, SIGTERM);
+    kill(-server, SIGTERM);
     waitpid(server, nullptr, 0);
+    // The server's CPU time, with every process it forked and reaped; and ours.
+    auto seconds_of = [](int who) {
+        rusage usage = {};
+        getrusage(who, &usage);
+        const auto total = [](const timeval& t) {
+            return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+        };
+        return total(usage.ru_utime) + total(usage.ru_stime);
+    };
+    const double server_cpu = seconds_of(RUSAGE_CHILDREN);
+    const double own_cpu = seconds_of(RUSAGE_SELF);
 
     std::vector<double> all;
     for (const auto& mine : latencies) {
@@ -213,9 +233,12 @@ int main(int argc, char** argv) {
     const double micro = 1e6;
     std::printf(
         "served=%zu failures=%d seconds=%.3f cps=%.0f p50_us=%.0f p90_us=%.0f p99_us=%.0f max_us=%.0f "
-        "ready_ms=%.2f restart_ms=%.2f rss_kb=%ld\n",
-        all.size(), failures.load(), elapsed, static_cast<double>(all.size()) / elapsed, percentile(all, 0.5) * micro,
-        percentile(all, 0.9) * micro, percentile(all, 0.99) * micro, all.empty() ? 0 : all.back() * micro,
-        ready > 0 ? (ready - started) * 1e3 : -1, restart > 0 ? restart * 1e3 : -1, rss);
+        "ready_ms=%.2f restart_ms=%.2f rss_kb=%ld server_cpu_us=%.1f loadgen_cpu_us=%.1f\n",
+        all.size(), failures.load(), elapsed, static_cast<double>(all.size()) / elapsed,
+        percentile(all, 0.5) * micro, percentile(all, 0.9) * micro, percentile(all, 0.99) * micro,
+        all.empty() ? 0 : all.back() * micro, ready > 0 ? (ready - started) * 1e3 : -1,
+        restart > 0 ? restart * 1e3 : -1, rss,
+        server_cpu * micro / std::max<double>(1, static_cast<double>(all.size())),
+        own_cpu * micro / std::max<double>(1, static_cast<double>(all.size())));
     return ready > 0 && failures == 0 && static_cast<int>(all.size()) == options.connections ? 0 : 1;
 }
