@@ -16,7 +16,8 @@ jobs=$(nproc)
 need() {
     local missing=() package
     for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+        [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
+            missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     local sudo=()

@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -139,16 +138,6 @@ double wait_until_serving(int port, const std::string& payload, double deadline)
     return -1;
 }
 
-long peak_rss_kb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
 double percentile(const std::vector<double>& sorted, double fraction) {
     if (sorted.empty()) {
         return 0;
@@ -210,7 +199,7 @@ int main(int argc, char** argv) {
         client.join();
     }
     const double elapsed = harness::now() - load_start;
-    const long rss = peak_rss_kb(server);
+    const long rss = harness::status_kb(server, "VmHWM");
     kill(-server, SIGTERM);
     waitpid(server, nullptr, 0);
     // The server's CPU time, with every process it forked and reaped; and ours.

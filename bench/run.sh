@@ -140,25 +140,33 @@ for peer in inetd socat; do
     echo
 done
 
-# 5. Sweep over 1, 2, 4 and 8 clients for the plot.
+# 5. Sweep over 1, 2, 4 and 8 clients for the plot: the median of three runs a point.
 [ "$sweep_connections" -gt 0 ] || exit 0
-echo "== client sweep: $sweep_connections connections a point (connections/s and p99 latency in us)"
+echo "== client sweep: $sweep_connections connections a run, median of 3 runs" \
+    "(connections/s and p99 latency in us)"
 servers=(daemon reference)
 for peer in inetd socat; do available $peer && servers+=("$peer"); done
-printf '# clients' >"$results/sweep.dat"
-printf ' %s_cps %s_p99' $(printf '%s ' "${servers[@]}" | sed 's/\(\S*\)/\1 \1/g') >>"$results/sweep.dat"
-echo >>"$results/sweep.dat"
+{
+    printf '# clients'
+    for name in "${servers[@]}"; do printf ' %s_cps %s_p99' "$name" "$name"; done
+    echo
+} >"$results/sweep.dat"
 for clients in 1 2 4 8; do
     row="$clients"
     for name in "${servers[@]}"; do
-        out=$(run "$name" --connections "$sweep_connections" --clients "$clients" --seconds 120)
-        row+=" $(field cps "$out") $(field p99_us "$out")"
+        cps=() p99=()
+        for _ in 1 2 3; do
+            out=$(run "$name" --connections "$sweep_connections" --clients "$clients" --seconds 120)
+            cps+=("$(field cps "$out")") p99+=("$(field p99_us "$out")")
+        done
+        row+=" $(printf '%s\n' "${cps[@]}" | median) $(printf '%s\n' "${p99[@]}" | median)"
     done
     echo "$row" >>"$results/sweep.dat"
 done
 column -t "$results/sweep.dat"
 if [ -n "$plot_dir" ]; then
-    gnuplot -e "data='$results/sweep.dat'; out='$plot_dir/performance.png'; n=${#servers[@]}" \
+    titles=$(printf '%s ' "${servers[@]}" | sed 's/daemon/echo-daemon/; s/inetd/openbsd-inetd/; s/socat/socat+cat/')
+    gnuplot -e "data='$results/sweep.dat'; out='$plot_dir/performance.png'; titles='$titles'" \
         "$(dirname "$0")/plot.gp"
     echo "plot: $plot_dir/performance.png"
 fi

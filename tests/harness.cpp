@@ -112,6 +112,16 @@ double now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+long status_kb(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stol(line.substr(field.size() + 1));
+        }
+    }
+    return -1;
+}
+
 Daemon::Daemon(const Spawn& spawn) {
     int out_pipe[2];
     int err_pipe[2];

@@ -84,6 +84,9 @@ private:
 
 double now();
 
+// A "kB" figure from /proc/PID/status, such as VmRSS or VmHWM; -1 if there is none.
+long status_kb(pid_t pid, const std::string& field);
+
 // Client side: send the whole payload, half-close, read until end of stream.
 std::string exchange(int fd, const std::string& payload);
 void send_all(int fd, const std::string& payload);

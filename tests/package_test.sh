@@ -8,7 +8,10 @@ daemon_tests=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 || {
+    cat "$work/cpack.log"
+    exit 1
+}
 deb=$(ls "$work"/echo-daemon_*_amd64.deb)
 
 expected="./usr/lib/systemd/system/echo-daemon.service
@@ -18,17 +21,21 @@ expected="./usr/lib/systemd/system/echo-daemon.service
 ./usr/share/man/man8/echo-daemon.8.gz"
 actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 diff <(echo "$expected") <(echo "$actual")
-dpkg-deb -f "$deb" Package Depends Section | grep -qx 'Package: echo-daemon'
-dpkg-deb -f "$deb" Depends | grep -q '^libc6'
+# Fields are read into variables first: grep -q under pipefail could stop the writer.
+[ "$(dpkg-deb -f "$deb" Package)" = echo-daemon ]
+[ "$(dpkg-deb -f "$deb" Section)" = net ]
+[[ "$(dpkg-deb -f "$deb" Depends)" == libc6* ]]
 
 # Errors and warnings fail; informational tags do not.
-if lintian --allow-root "$deb" | grep -E '^[EW]:'; then
+findings=$(lintian --allow-root "$deb")
+if grep -E '^[EW]:' <<<"$findings"; then
     exit 1
 fi
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
-man --warnings -l "$root/usr/share/man/man8/echo-daemon.8.gz" 2>&1 >/dev/null | { ! grep .; }
+warnings=$(man --warnings -l "$root/usr/share/man/man8/echo-daemon.8.gz" 2>&1 >/dev/null)
+[ -z "$warnings" ] || { echo "$warnings"; exit 1; }
 
 # verify resolves the unit's dependencies and ExecStart inside the unpacked root.
 mkdir -p "$root/lib/systemd/system"

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <random>
 #include <thread>
@@ -169,16 +168,6 @@ int open_descriptors(const Daemon& daemon) {
     return static_cast<int>(daemon.descriptors().size());
 }
 
-long rss_kb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
 // The daemon has finished with every client once it prints its waiting line last.
 void wait_until_idle(Daemon& daemon) {
     while (!out_of_time()) {
@@ -200,7 +189,7 @@ int main() {
     const pid_t pid = daemon.pid();
     wait_until_idle(daemon);
     const int descriptors_at_start = open_descriptors(daemon);
-    const long rss_at_start = rss_kb(pid);
+    const long rss_at_start = harness::status_kb(pid, "VmRSS");
 
     std::vector<std::thread> clients;
     for (int i = 0; i < well_behaved_clients; ++i) {
@@ -224,7 +213,7 @@ int main() {
     const bool alive = daemon.wait_status(0) == -1;
     const bool same_process = alive && daemon.cmdline().at(0) == harness::daemon_path();
     const int descriptors_at_end = open_descriptors(daemon);
-    const long rss_at_end = rss_kb(pid);
+    const long rss_at_end = harness::status_kb(pid, "VmRSS");
 
     std::printf("soak: %.1f s\n", harness::now() - start);
     std::printf("  served %d, refused %d, retried %d, corrupt %d, lost %d\n", served.load(), refused.load(),
