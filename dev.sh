@@ -87,7 +87,7 @@ soak)
     ;;
 check)
     need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
-        clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace
+        clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind
     build build -DECHO_DAEMON_TESTS=ON
     lint
     run_tests build

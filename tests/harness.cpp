@@ -139,8 +139,11 @@ Daemon::Daemon(const Spawn& spawn) {
     }
     std::vector<char*> argv;
     std::vector<char*> envp;
-    argv.reserve(spawn.argv.size() + 1);
+    argv.reserve(spawn.wrapper.size() + spawn.argv.size() + 1);
     envp.reserve(env.size() + 1);
+    for (const auto& arg : spawn.wrapper) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
     for (const auto& arg : spawn.argv) {
         argv.push_back(const_cast<char*>(arg.c_str()));
     }
@@ -149,7 +152,7 @@ Daemon::Daemon(const Spawn& spawn) {
     }
     argv.push_back(nullptr);
     envp.push_back(nullptr);
-    const std::string image = daemon_path();
+    const std::string image = spawn.wrapper.empty() ? daemon_path() : spawn.wrapper[0];
 
     pid_ = fork();
     if (pid_ == 0) {
@@ -261,6 +264,10 @@ std::string Daemon::err(double timeout) {
 }
 std::string Daemon::any(double timeout) {
     return next(0, timeout);
+}
+
+void Daemon::terminate() const {
+    kill(pid_, SIGTERM);
 }
 
 int Daemon::wait_status(double timeout) {

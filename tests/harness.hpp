@@ -31,6 +31,7 @@ struct Spawn {
     int held_port = 0;              // 1: inherit a listener on port 80; 2: one with SO_REUSEADDR
     std::string cwd;                // working directory; empty: the test's own
     std::string path_env = "/usr/bin:/bin";
+    std::vector<std::string> wrapper;  // runs the daemon, argv[0] being its path: valgrind, say
 };
 
 // Shorthand for the usual start: the daemon's own path, then the arguments.
@@ -57,6 +58,7 @@ public:
     std::string any(double timeout = 10);
     // Every line seen so far on both streams, in arrival order.
     std::vector<Line> lines();
+    void terminate() const;
     // The raw wait status once the process has ended; -1 if it still runs after the timeout.
     int wait_status(double timeout = 10);
     // A TCP connection to 127.0.0.1:80 inside the daemon's namespace; -1 on failure.

@@ -156,3 +156,39 @@ TEST(Service, ClosedConsoleDescriptorsNeverCarryClientTraffic) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every buffer lives in a stack frame; valgrind counts what reaches the heap.
+TEST(Service, AllocatesNothingOnTheHeap) {
+#ifdef ECHO_DAEMON_SANITIZED
+    GTEST_SKIP() << "valgrind cannot run a sanitized build";
+#endif
+    if (access("/usr/bin/valgrind", X_OK) != 0) {
+        GTEST_SKIP() << "valgrind is not installed";
+    }
+    harness::Spawn spawn = harness::args({"0", "1"});
+    spawn.wrapper = {"/usr/bin/valgrind", "--error-exitcode=99"};
+    Daemon daemon(spawn);
+    expect_started(daemon);
+    for (const std::string payload : {"one", "two", ""}) {
+        const int fd = daemon.connect();
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(harness::exchange(fd, payload), payload);
+        expect_client_served(daemon);
+    }
+    daemon.terminate();
+    EXPECT_TRUE(WIFSIGNALED(daemon.wait_status(30)));
+    bool summarized = false;
+    for (const auto& line : daemon.lines()) {
+        if (line.text.find("total heap usage:") != std::string::npos) {
+            summarized = true;
+            EXPECT_NE(line.text.find("total heap usage: 0 allocs, 0 frees, 0 bytes allocated"),
+                      std::string::npos)
+                << line.text;
+        }
+    }
+    EXPECT_TRUE(summarized);
+}
+
+}  // namespace
