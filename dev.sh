@@ -66,7 +66,7 @@ run)
 bench)
     # The peers (openbsd-inetd, socat) are measured when installed, skipped otherwise:
     # installing openbsd-inetd also starts an inetd on the host.
-    need "${build_tools[@]}" strace gnuplot-nox netbase
+    need "${build_tools[@]}" strace gnuplot-nox netbase bsdextrautils
     build build -DECHO_DAEMON_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
     bench/run.sh build "${@:2}"
     ;;
@@ -87,7 +87,7 @@ soak)
     ;;
 check)
     need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
-        clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind
+        clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind git
     build build -DECHO_DAEMON_TESTS=ON
     lint
     run_tests build
