@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -233,9 +234,17 @@ void Daemon::read_console(int out, int err) {
     }
 }
 
-std::vector<Line> Daemon::lines() {
+std::vector<Line> Daemon::lines(int fd) {
     const std::lock_guard lock(mutex_);
-    return lines_;
+    std::vector<Line> chosen;
+    std::copy_if(lines_.begin(), lines_.end(), std::back_inserter(chosen),
+                 [fd](const Line& line) { return fd == 0 || line.fd == fd; });
+    return chosen;
+}
+
+std::string Daemon::last_line() {
+    const std::lock_guard lock(mutex_);
+    return lines_.empty() ? "" : lines_.back().text;
 }
 
 std::string Daemon::next(int fd, double timeout) {
@@ -296,8 +305,11 @@ int Daemon::connect() const {
     }
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     setns(home_netns, CLONE_NEWNET);
-    const timeval limit = {15, 0};  // a hung daemon fails the test instead of hanging it
+    // A hung daemon fails the test instead of hanging it; the send limit also bounds a
+    // connect whose SYN the full queue keeps dropping.
+    const timeval limit = {15, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(80);

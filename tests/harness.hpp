@@ -56,8 +56,9 @@ public:
     std::string err(double timeout = 10);
     // The next line on either stream, counted apart from out() and err().
     std::string any(double timeout = 10);
-    // Every line seen so far on both streams, in arrival order.
-    std::vector<Line> lines();
+    // Every line seen so far on stream fd (0: both), in arrival order.
+    std::vector<Line> lines(int fd = 0);
+    std::string last_line();
     void terminate() const;
     // The raw wait status once the process has ended; -1 if it still runs after the timeout.
     int wait_status(double timeout = 10);
