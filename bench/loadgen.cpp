@@ -9,6 +9,7 @@
 // after --seconds whatever the count.
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -95,6 +96,7 @@ pid_t start_server(const Options& options) {
     const pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);  // one group, so that forking servers and tracers end together
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(console, STDOUT_FILENO);
         dup2(console, STDERR_FILENO);
         execvp(options.command[0], options.command.data());

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -157,6 +158,8 @@ Daemon::Daemon(const Spawn& spawn) {
 
     pid_ = fork();
     if (pid_ == 0) {
+        // If the test program dies, killed or crashed, its daemons go with it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (unshare(CLONE_NEWNET) != 0) {
             die("unshare(CLONE_NEWNET)");
         }
