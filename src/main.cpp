@@ -8,30 +8,28 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <string_view>
 
 namespace {
 
-static_assert(sizeof(long) == 8, "launch counts are 64-bit and printed with %li");
+static_assert(sizeof(long) == 8, "launch counts are 64-bit");
 
 constexpr in_port_t listen_port = 80;
 constexpr int listen_backlog = 5;
 constexpr size_t chunk_size = 64;
 constexpr unsigned restart_pause_s = 3;
 constexpr int idle_limit_ms = 5000;
-constexpr size_t count_field_size = 20;
-constexpr size_t console_line_max = 4200;  // a full-length path and the longest message
-constexpr const char* unit_name = "main";
-constexpr const char* function_name = "main";
+constexpr size_t count_field_size = 20;  // 19 digits of a 64-bit count and a terminator
 constexpr const char* fallback_name = "echo-daemon";
 constexpr const char* own_image = "/proc/self/exe";
 
@@ -52,7 +50,8 @@ bool reopen_closed_console();
 long parse_count(const char* text);
 [[noreturn]] void serve(char** argv);
 [[noreturn]] void restart(Step step, char** argv);
-void say(int fd, std::initializer_list<std::string_view> pieces);
+template <typename... Pieces>
+void say(int fd, const Pieces&... pieces);
 std::string_view decimal(long value, char (&field)[count_field_size]);
 
 }  // namespace
@@ -62,13 +61,17 @@ int main(int argc, char** argv) {
     // in order with them and on the console before an exec replaces the image.
     (void)setvbuf(stdout, nullptr, _IONBF, 0);
     (void)setvbuf(stderr, nullptr, _IONBF, 0);
+    // A console reader that goes away must not kill the service: with SIGPIPE ignored
+    // the console write fails instead, and say() carries on. The re-executed image
+    // inherits the disposition.
+    (void)signal(SIGPIPE, SIG_IGN);
     if (!reopen_closed_console()) {
         return 1;
     }
     if (argc != 3) {
         // An empty argument vector leaves no name to print.
-        say(STDERR_FILENO,
-            {"[!] Initialize the daemon properly: ", argc > 0 ? argv[0] : fallback_name, " 0 MAX\n"});
+        say(STDERR_FILENO, "[!] Initialize the daemon properly: ", argc > 0 ? argv[0] : fallback_name,
+            " 0 MAX\n");
         return 1;
     }
 
@@ -78,7 +81,7 @@ int main(int argc, char** argv) {
     const long own_number = launched == LONG_MAX ? launched : launched + 1;
     if (own_number > max) {
         char number[count_field_size];
-        say(STDERR_FILENO, {"[!] Maximum number of errors (", decimal(max, number), ") reached\n"});
+        say(STDERR_FILENO, "[!] Maximum number of errors (", decimal(max, number), ") reached\n");
         return 1;
     }
 
@@ -88,7 +91,7 @@ int main(int argc, char** argv) {
     decimal(own_number, count_field);
     argv[1] = count_field;
 
-    say(STDOUT_FILENO, {"[*] Launching ", argv[0], " service\n"});
+    say(STDOUT_FILENO, "[*] Launching ", argv[0], " service\n");
     serve(argv);
 }
 
@@ -137,21 +140,20 @@ long parse_count(const char* text) {
         restart(Step::bind, argv);
     }
     char port[count_field_size];
-    say(STDOUT_FILENO, {"[*] Listening on port ", decimal(listen_port, port), "\n"});
+    say(STDOUT_FILENO, "[*] Listening on port ", decimal(listen_port, port), "\n");
     if (listen(listener, listen_backlog) < 0) {
         restart(Step::listen, argv);
     }
 
     char buffer[chunk_size];
     for (;;) {
-        say(STDOUT_FILENO, {"[*] Waiting for client connections\n"});
+        say(STDOUT_FILENO, "[*] Waiting for client connections\n");
         const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             restart(Step::accept, argv);
         }
-        say(STDOUT_FILENO, {"[*] Received client connection\n"});
+        say(STDOUT_FILENO, "[*] Received client connection\n");
 
-        memset(buffer, 0, sizeof buffer);
         // A client that sends nothing would hold every later client in the queue for
         // ever; after the idle limit it is served as one that sent nothing.
         pollfd pending = {client, POLLIN, 0};
@@ -166,28 +168,30 @@ long parse_count(const char* text) {
                 restart(Step::read, argv);
             }
         }
-        say(STDOUT_FILENO, {"[*] Received client echo\n"});
+        say(STDOUT_FILENO, "[*] Received client echo\n");
 
         // A peer that has gone away must fail the reply, not kill the daemon by SIGPIPE.
         if (send(client, buffer, static_cast<size_t>(count), MSG_NOSIGNAL) < 0) {
             restart(Step::reply, argv);
         }
-        say(STDOUT_FILENO, {"[*] Replied to client echo\n"});
-        if (shutdown(client, SHUT_RDWR) < 0) {
+        say(STDOUT_FILENO, "[*] Replied to client echo\n");
+        // A client that sent its chunk and closed without reading answers the reply with
+        // a reset, which leaves nothing to shut down: the step's work is already done.
+        if (shutdown(client, SHUT_RDWR) < 0 && errno != ENOTCONN) {
             restart(Step::shutdown, argv);
         }
         if (close(client) < 0) {
             restart(Step::close, argv);
         }
-        say(STDOUT_FILENO, {"[*] Closed client connection\n"});
+        say(STDOUT_FILENO, "[*] Closed client connection\n");
     }
 }
 
 [[noreturn]] void restart(Step step, char** argv) {
     sleep(restart_pause_s);
     char tag[count_field_size];
-    say(STDERR_FILENO, {"[!] Restarting due to error in ", unit_name, ":",
-                        decimal(static_cast<long>(step), tag), " ", function_name, "\n"});
+    say(STDERR_FILENO, "[!] Restarting due to error in main:", decimal(static_cast<long>(step), tag),
+        " main\n");
     // execv() resolves a bare name against the working directory, which may hold any
     // file of that name; run this very program instead.
     const char* image = strchr(argv[0], '/') != nullptr ? argv[0] : own_image;
@@ -195,42 +199,30 @@ long parse_count(const char* text) {
     exit(1);
 }
 
-// One write(2) per line, so each line reaches the console whole and at once. Lines are
-// put together by hand: printf's machinery would add a quarter of a megabyte of libc to
-// the resident set of a daemon that otherwise needs little more than its sockets.
-void say(int fd, std::initializer_list<std::string_view> pieces) {
-    char line[console_line_max];
-    size_t size = 0;
-    for (const std::string_view piece : pieces) {
-        const size_t room = std::min(piece.size(), sizeof line - size);
-        memcpy(line + size, piece.data(), room);
-        size += room;
+// One system call per line, so that each line reaches the console whole and at once.
+// printf is avoided on purpose: its machinery would add a quarter of a megabyte of libc
+// to the resident set of a daemon that otherwise needs little more than its sockets.
+template <typename... Pieces>
+void say(int fd, const Pieces&... pieces) {
+    const std::string_view texts[] = {std::string_view(pieces)...};
+    iovec parts[sizeof...(Pieces)];
+    for (size_t i = 0; i < sizeof...(Pieces); ++i) {
+        parts[i] = {const_cast<char*>(texts[i].data()), texts[i].size()};
     }
-    // An overlong line (a very long program path) is cut, but still ends its line.
-    if (size == sizeof line) {
-        line[size - 1] = '\n';
-    }
-    // A console that cannot be written to is no reason to stop serving.
-    if (write(fd, line, size) < 0) {
+    // A console whose reader has gone fails the write, and the service goes on. A
+    // console that nobody reads is another matter: once its pipe is full, this write
+    // blocks and nobody is served until someone reads.
+    if (writev(fd, parts, sizeof...(Pieces)) < 0) {
         return;
     }
 }
 
-// Writes a non-negative value into the field as decimal text, zero-filling the rest;
-// 19 digits and the terminator always fit.
+// Writes a non-negative value into the field as decimal text, zero-filling the rest.
 std::string_view decimal(long value, char (&field)[count_field_size]) {
-    char digits[count_field_size];
-    size_t count = 0;
-    auto rest = static_cast<unsigned long>(value);
-    do {
-        digits[count++] = static_cast<char>('0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
     memset(field, 0, sizeof field);
-    for (size_t i = 0; i < count; ++i) {
-        field[i] = digits[count - 1 - i];
-    }
-    return {field, count};
+    // 19 digits always leave room for the terminator, so the conversion cannot fail.
+    const auto written = std::to_chars(field, field + sizeof field - 1, value);
+    return {field, static_cast<size_t>(written.ptr - field)};
 }
 
 }  // namespace

@@ -16,31 +16,20 @@
 
 namespace {
 
-enum Call {
-    c_socket,
-    c_setsockopt,
-    c_bind,
-    c_listen,
-    c_accept4,
-    c_poll,
-    c_read,
-    c_send,
-    c_shutdown,
-    c_close,
-    c_count
-};
-constexpr const char* call_names[c_count] = {"socket", "setsockopt", "bind", "listen",   "accept4",
-                                             "poll",   "read",       "send", "shutdown", "close"};
-unsigned calls_made[c_count];
+constexpr const char* call_names[] = {"socket", "setsockopt", "bind",     "listen", "accept4", "poll",
+                                      "read",   "send",       "shutdown", "close",  "execv"};
+constexpr size_t call_count = sizeof call_names / sizeof call_names[0];
+unsigned calls_made[call_count];
 char launch[64];  // the launch count this image was started with, before the daemon rewrites it
 
-__attribute__((constructor)) void remember_launch(int argc, char** argv, char**) {
+__attribute__((constructor)) void remember_launch(int argc, char** argv, char** /*envp*/) {
     if (argc > 1) {
-        snprintf(launch, sizeof launch, "%s", argv[1]);
+        (void)snprintf(launch, sizeof launch, "%s", argv[1]);
     }
 }
 
-bool rule_matches(const char* rule, size_t length, Call call, unsigned nth) {
+// Whether one rule, "CALL@COUNT[#NTH]", names the nth call of this name in this image.
+bool rule_matches(const char* rule, size_t length, const char* call, unsigned nth) {
     char text[128];
     if (length >= sizeof text) {
         return false;
@@ -57,13 +46,17 @@ bool rule_matches(const char* rule, size_t length, Call call, unsigned nth) {
         *hash = '\0';
     }
     const unsigned wanted = hash != nullptr ? static_cast<unsigned>(strtoul(hash + 1, nullptr, 10)) : 1;
-    return strcmp(text, call_names[call]) == 0 && (strcmp(at + 1, "*") == 0 || strcmp(at + 1, launch) == 0) &&
+    return strcmp(text, call) == 0 && (strcmp(at + 1, "*") == 0 || strcmp(at + 1, launch) == 0) &&
            wanted == nth;
 }
 
 // Counts the call and says whether a rule makes it fail.
-bool fails(Call call) {
-    const unsigned nth = ++calls_made[call];
+bool fails(const char* call) {
+    size_t index = 0;
+    while (strcmp(call_names[index], call) != 0) {
+        ++index;
+    }
+    const unsigned nth = ++calls_made[index];
     const char* rules = getenv("ECHO_FAIL");
     for (const char* rule = rules; rule != nullptr && *rule != '\0';) {
         const char* end = strchrnul(rule, ',');
@@ -83,60 +76,32 @@ Fn real(const char* name) {
 
 }  // namespace
 
+// Each interposed call fails as the rules say, or goes on to libc's own. The definitions
+// must carry libc's own names, and their parameters cannot match its reserved ones.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name,bugprone-macro-parentheses,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+#define INTERPOSE(type, name, parameters, arguments)        \
+    type name parameters {                                  \
+        static auto next = real<type(*) parameters>(#name); \
+        return fails(#name) ? -1 : next arguments;          \
+    }
+
 extern "C" {
-
-int socket(int domain, int type, int protocol) {
-    static auto next = real<int (*)(int, int, int)>("socket");
-    return fails(c_socket) ? -1 : next(domain, type, protocol);
-}
-
-int setsockopt(int fd, int level, int name, const void* value, socklen_t size) {
-    static auto next = real<int (*)(int, int, int, const void*, socklen_t)>("setsockopt");
-    return fails(c_setsockopt) ? -1 : next(fd, level, name, value, size);
-}
-
-int bind(int fd, const sockaddr* address, socklen_t size) {
-    static auto next = real<int (*)(int, const sockaddr*, socklen_t)>("bind");
-    return fails(c_bind) ? -1 : next(fd, address, size);
-}
-
-int listen(int fd, int backlog) {
-    static auto next = real<int (*)(int, int)>("listen");
-    return fails(c_listen) ? -1 : next(fd, backlog);
-}
-
-int accept4(int fd, sockaddr* address, socklen_t* size, int flags) {
-    static auto next = real<int (*)(int, sockaddr*, socklen_t*, int)>("accept4");
-    return fails(c_accept4) ? -1 : next(fd, address, size, flags);
-}
-
-int poll(pollfd* fds, nfds_t count, int timeout) {
-    static auto next = real<int (*)(pollfd*, nfds_t, int)>("poll");
-    return fails(c_poll) ? -1 : next(fds, count, timeout);
-}
-
-ssize_t read(int fd, void* buffer, size_t size) {
-    static auto next = real<ssize_t (*)(int, void*, size_t)>("read");
-    return fails(c_read) ? -1 : next(fd, buffer, size);
-}
+INTERPOSE(int, socket, (int domain, int type, int protocol), (domain, type, protocol))
+INTERPOSE(int, setsockopt, (int fd, int level, int name, const void* value, socklen_t size),
+          (fd, level, name, value, size))
+INTERPOSE(int, bind, (int fd, const sockaddr* address, socklen_t size), (fd, address, size))
+INTERPOSE(int, listen, (int fd, int backlog), (fd, backlog))
+INTERPOSE(int, accept4, (int fd, sockaddr* address, socklen_t* size, int flags), (fd, address, size, flags))
+INTERPOSE(int, poll, (pollfd * fds, nfds_t count, int timeout), (fds, count, timeout))
+INTERPOSE(ssize_t, read, (int fd, void* buffer, size_t size), (fd, buffer, size))
+INTERPOSE(ssize_t, send, (int fd, const void* buffer, size_t size, int flags), (fd, buffer, size, flags))
+INTERPOSE(int, shutdown, (int fd, int how), (fd, how))
+INTERPOSE(int, close, (int fd), (fd))
+INTERPOSE(int, execv, (const char* path, char* const* argv), (path, argv))
 
 // Fortified builds call this instead of read().
-ssize_t __read_chk(int fd, void* buffer, size_t size, size_t) {
+ssize_t __read_chk(int fd, void* buffer, size_t size, size_t /*buffer_size*/) {
     return read(fd, buffer, size);
 }
-
-ssize_t send(int fd, const void* buffer, size_t size, int flags) {
-    static auto next = real<ssize_t (*)(int, const void*, size_t, int)>("send");
-    return fails(c_send) ? -1 : next(fd, buffer, size, flags);
 }
-
-int shutdown(int fd, int how) {
-    static auto next = real<int (*)(int, int)>("shutdown");
-    return fails(c_shutdown) ? -1 : next(fd, how);
-}
-
-int close(int fd) {
-    static auto next = real<int (*)(int)>("close");
-    return fails(c_close) ? -1 : next(fd);
-}
-}
+// NOLINTEND(readability-inconsistent-declaration-parameter-name,bugprone-macro-parentheses,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)

@@ -58,23 +58,27 @@ std::string read_file(const std::string& path) {
 
 }  // namespace
 
-// The test program gets a user namespace (when not root) and a network namespace of its
-// own, so that nothing it does can touch the host's network or its port 80.
-void isolate() {
-    if (geteuid() != 0) {
+// The test program gets a network namespace of its own, so that nothing it does can
+// touch the host's network or its port 80. Without root, or in a container that refuses
+// network namespaces to root, a user namespace makes it root of its own first.
+bool isolate() {
+    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) {
         const uid_t uid = geteuid();
         const gid_t gid = getegid();
         if (unshare(CLONE_NEWUSER) != 0) {
-            die("unshare(CLONE_NEWUSER)");
+            perror("no network namespace can be made here (unshare CLONE_NEWUSER)");
+            return false;
         }
         std::ofstream("/proc/self/setgroups") << "deny";
         std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
         std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
-    }
-    if (unshare(CLONE_NEWNET) != 0) {
-        die("unshare(CLONE_NEWNET)");
+        if (unshare(CLONE_NEWNET) != 0) {
+            perror("no network namespace can be made here (unshare CLONE_NEWNET)");
+            return false;
+        }
     }
     home_netns = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    return true;
 }
 
 void bring_loopback_up() {
@@ -98,6 +102,24 @@ std::string daemon_path() {
 }
 std::string fault_library() {
     return ECHO_FAULT_LIBRARY;
+}
+
+std::string launch_line(const std::string& name) {
+    return "[*] Launching " + name + " service";
+}
+std::string restart_line(int tag) {
+    return "[!] Restarting due to error in main:" + std::to_string(tag) + " main";
+}
+std::string budget_line(const std::string& max) {
+    return "[!] Maximum number of errors (" + max + ") reached";
+}
+
+pid_t fork_tied() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+    }
+    return pid;
 }
 
 Spawn args(std::vector<std::string> arguments, std::string fail) {
@@ -156,14 +178,20 @@ Daemon::Daemon(const Spawn& spawn) {
     envp.push_back(nullptr);
     const std::string image = spawn.wrapper.empty() ? daemon_path() : spawn.wrapper[0];
 
-    pid_ = fork();
+    const int shared_netns =
+        spawn.netns_of != 0 ? open(("/proc/" + std::to_string(spawn.netns_of) + "/ns/net").c_str(), O_RDONLY)
+                            : -1;
+    pid_ = fork_tied();
     if (pid_ == 0) {
-        // If the test program dies, killed or crashed, its daemons go with it.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (unshare(CLONE_NEWNET) != 0) {
+        if (spawn.netns_of != 0) {
+            if (setns(shared_netns, CLONE_NEWNET) != 0) {
+                die("setns");
+            }
+        } else if (unshare(CLONE_NEWNET) != 0) {
             die("unshare(CLONE_NEWNET)");
+        } else {
+            bring_loopback_up();
         }
-        bring_loopback_up();
         if (spawn.held_port != 0) {
             hold_port(spawn.held_port == 2);
         }
@@ -182,10 +210,13 @@ Daemon::Daemon(const Spawn& spawn) {
         execve(image.c_str(), argv.data(), envp.data());
         die("execve");
     }
+    if (shared_netns >= 0) {
+        close(shared_netns);
+    }
     close(out_pipe[1]);
     close(err_pipe[1]);
     close(ready[1]);
-    reader_ = std::thread(&Daemon::read_console, this, out_pipe[0], err_pipe[0]);
+    reader_ = std::thread(&Daemon::read_console, this, out_pipe[0], err_pipe[0], spawn.console_read);
     // The end of this pipe means the child has exec'd, so its namespace is in place.
     char byte = 0;
     while (read(ready[0], &byte, 1) > 0) {
@@ -207,10 +238,15 @@ Daemon::~Daemon() {
     }
 }
 
-void Daemon::read_console(int out, int err) {
+void Daemon::read_console(int out, int err, int keep) {
     pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
     std::string partial[2];
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (keep >= 0 && lines().size() >= static_cast<size_t>(keep)) {
+            close(out);  // the reader goes away: the daemon's next line meets a broken pipe
+            close(err);
+            return;
+        }
         if (poll(fds, 2, -1) < 0) {
             break;
         }
@@ -324,6 +360,15 @@ int Daemon::connect() const {
     return fd;
 }
 
+int Daemon::connect_retry(double timeout) const {
+    const double deadline = now() + timeout;
+    int fd = connect();
+    for (; fd < 0 && now() < deadline; fd = connect()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return fd;
+}
+
 std::vector<std::string> Daemon::cmdline() const {
     const std::string raw = read_file("/proc/" + std::to_string(pid_) + "/cmdline");
     std::vector<std::string> arguments;
@@ -369,6 +414,12 @@ std::string read_to_end(int fd) {
         received.append(chunk, static_cast<size_t>(n));
     }
     return received;
+}
+
+void reset(int fd) {
+    const linger now = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    close(fd);
 }
 
 std::string exchange(int fd, const std::string& payload) {

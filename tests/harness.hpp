@@ -13,9 +13,11 @@
 
 namespace harness {
 
-// Moves the calling program into a network namespace of its own (and, when it is not
-// root, a user namespace first). Call once, before anything else.
-void isolate();
+// Moves the calling program into a network namespace of its own, entering a user
+// namespace first when it is not root or when a plain network namespace is refused.
+// Call once, before any thread starts. False, with the reason on stderr, where no
+// namespace can be made: then nothing may be started on port 80.
+bool isolate();
 
 // Brings up the loopback interface of the calling program's network namespace.
 void bring_loopback_up();
@@ -23,6 +25,18 @@ void bring_loopback_up();
 // Built with the tests: the daemon and the interposer that makes its calls fail.
 std::string daemon_path();
 std::string fault_library();
+
+// What the daemon prints, exactly.
+std::string launch_line(const std::string& name = daemon_path());
+std::string restart_line(int tag);
+std::string budget_line(const std::string& max);
+// The lines of one served client, from its acceptance to the next wait.
+inline constexpr const char* client_lines[] = {"[*] Received client connection", "[*] Received client echo",
+                                               "[*] Replied to client echo", "[*] Closed client connection",
+                                               "[*] Waiting for client connections"};
+
+// fork(), with the child killed when this program dies, so that no server outlives it.
+pid_t fork_tied();
 
 struct Spawn {
     std::vector<std::string> argv;  // argv[0] included; empty means an empty vector
@@ -32,6 +46,8 @@ struct Spawn {
     std::string cwd;                // working directory; empty: the test's own
     std::string path_env = "/usr/bin:/bin";
     std::vector<std::string> wrapper;  // runs the daemon, argv[0] being its path: valgrind, say
+    pid_t netns_of = 0;                // join this process's network namespace; 0: a new one
+    int console_read = -1;             // the reader goes away after this many lines; -1: never
 };
 
 // Shorthand for the usual start: the daemon's own path, then the arguments.
@@ -64,6 +80,8 @@ public:
     int wait_status(double timeout = 10);
     // A TCP connection to 127.0.0.1:80 inside the daemon's namespace; -1 on failure.
     int connect() const;
+    // connect(), retried while nothing listens yet (a restart), for up to the timeout.
+    int connect_retry(double timeout = 10) const;
     // The daemon's current argument vector as the kernel holds it.
     std::vector<std::string> cmdline() const;
     // What each open descriptor refers to ("socket:[...]", "/dev/null", "pipe:[...]").
@@ -72,7 +90,7 @@ public:
 
 private:
     std::string next(int fd, double timeout);
-    void read_console(int out, int err);
+    void read_console(int out, int err, int keep);
 
     pid_t pid_ = -1;
     int status_ = -1;
@@ -92,6 +110,8 @@ long status_kb(pid_t pid, const std::string& field);
 
 // Client side: send the whole payload, half-close, read until end of stream.
 std::string exchange(int fd, const std::string& payload);
+// Closes with a reset instead of an orderly end of stream.
+void reset(int fd);
 void send_all(int fd, const std::string& payload);
 std::string read_to_end(int fd);
 

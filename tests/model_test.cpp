@@ -80,7 +80,7 @@ std::string shown(const std::string& text) {
     for (const char byte : text) {
         const auto c = static_cast<unsigned char>(byte);
         char hex[8];
-        snprintf(hex, sizeof hex, c < 0x20 || c >= 0x7f ? "\\x%02x" : "%c", c);
+        (void)snprintf(hex, sizeof hex, c < 0x20 || c >= 0x7f ? "\\x%02x" : "%c", c);
         out += hex;
     }
     return out + "'";
@@ -102,8 +102,7 @@ TEST(CommandLineModel, RandomArgumentsMatchTheModel) {
             const int64_t own = launched == INT64_MAX ? launched : launched + 1;
             SCOPED_TRACE("arguments " + shown(arguments[i].first) + " " + shown(arguments[i].second));
             const std::string expected =
-                own > max ? "[!] Maximum number of errors (" + std::to_string(max) + ") reached"
-                          : "[*] Launching " + harness::daemon_path() + " service";
+                own > max ? harness::budget_line(std::to_string(max)) : harness::launch_line();
             EXPECT_EQ(daemons[i]->any(), expected);
         }
     }

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "harness.hpp"
@@ -14,38 +16,49 @@ using harness::Daemon;
 
 namespace {
 
-const std::string launch_line = "[*] Launching " + harness::daemon_path() + " service";
-const std::vector<std::string> client_lines = {"[*] Received client connection", "[*] Received client echo",
-                                               "[*] Replied to client echo", "[*] Closed client connection",
-                                               "[*] Waiting for client connections"};
-
 void expect_started(Daemon& daemon) {
-    EXPECT_EQ(daemon.out(), launch_line);
+    EXPECT_EQ(daemon.out(), harness::launch_line());
     EXPECT_EQ(daemon.out(), "[*] Listening on port 80");
     EXPECT_EQ(daemon.out(), "[*] Waiting for client connections");
 }
 
 // from: how many of the client's lines the test has already taken.
 void expect_client_served(Daemon& daemon, size_t from = 0) {
-    for (size_t line = from; line < client_lines.size(); ++line) {
-        EXPECT_EQ(daemon.out(), client_lines[line]);
+    for (size_t line = from; line < std::size(harness::client_lines); ++line) {
+        EXPECT_EQ(daemon.out(), harness::client_lines[line]);
     }
 }
 
 TEST(Service, EchoesTheFirstChunkOfEachClient) {
+    enum class Client {
+        half_closes,  // sends, half-closes, reads to the end
+        waits,        // sends and reads without half-closing, as an interactive client does
+        closes,       // sends and closes without reading
+        half_closes_then_closes,
+    };
     struct Case {
         const char* name;
+        Client client;
         std::string sent;
         std::string expected;
     };
     const std::string long_text(100, 'x');
     const std::vector<Case> cases = {
-        {"short text", "hello, echo", "hello, echo"},
-        {"zero bytes inside", std::string("a\0b\0\0c\0", 7), std::string("a\0b\0\0c\0", 7)},
-        {"exactly 64 bytes", std::string(64, '7'), std::string(64, '7')},
-        {"100 bytes at once", long_text, long_text.substr(0, 64)},
-        {"nothing, then end of stream", "", ""},
-        {"a single byte", "\xff", "\xff"},
+        {"short text", Client::half_closes, "hello, echo", "hello, echo"},
+        {"zero bytes inside", Client::half_closes, std::string("a\0b\0\0c\0", 7),
+         std::string("a\0b\0\0c\0", 7)},
+        {"exactly 64 bytes", Client::half_closes, std::string(64, '7'), std::string(64, '7')},
+        {"100 bytes at once", Client::half_closes, long_text, long_text.substr(0, 64)},
+        {"nothing, then end of stream", Client::half_closes, "", ""},
+        {"a single byte", Client::half_closes, "\xff", "\xff"},
+        {"a line, then waiting for its echo", Client::waits, "line\n", "line\n"},
+        // The reply meets a closed socket, whose reset leaves nothing to shut down:
+        // that costs no launch.
+        {"1 byte, closed unread", Client::closes, "1", ""},
+        {"64 bytes, closed unread", Client::closes, std::string(64, 'c'), ""},
+        {"1 byte, half-closed, closed unread", Client::half_closes_then_closes, "1", ""},
+        {"64 bytes, half-closed, closed unread", Client::half_closes_then_closes, std::string(64, 'h'), ""},
+        {"served after those", Client::half_closes, "next", "next"},
     };
     Daemon daemon(harness::args({"0", "1"}));
     expect_started(daemon);
@@ -53,7 +66,27 @@ TEST(Service, EchoesTheFirstChunkOfEachClient) {
         SCOPED_TRACE(c.name);
         const int fd = daemon.connect();
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(harness::exchange(fd, c.sent), c.expected);
+        const double start = harness::now();
+        switch (c.client) {
+            case Client::half_closes:
+                EXPECT_EQ(harness::exchange(fd, c.sent), c.expected);
+                break;
+            case Client::waits:
+                harness::send_all(fd, c.sent);
+                EXPECT_EQ(harness::read_to_end(fd), c.expected);
+                // Well inside the 5-second idle bound: the one read does not wait for more.
+                EXPECT_LT(harness::now() - start, 2.5);
+                close(fd);
+                break;
+            case Client::closes:
+            case Client::half_closes_then_closes:
+                harness::send_all(fd, c.sent);
+                if (c.client == Client::half_closes_then_closes) {
+                    shutdown(fd, SHUT_WR);
+                }
+                close(fd);
+                break;
+        }
         expect_client_served(daemon);
     }
     EXPECT_EQ(daemon.err(0), "<timeout>");
@@ -88,10 +121,12 @@ TEST(Service, IdleClientIsServedAsEmptyAndTheNextOneGetsIn) {
     const int next = daemon.connect();
     ASSERT_GE(next, 0);
     harness::send_all(next, "after the idle one");
-    // The idle client sends nothing and never half-closes; the daemon gives up on it.
+    // The idle client sends nothing and never half-closes; the daemon gives up on it
+    // after 5 seconds.
     const double start = harness::now();
     EXPECT_EQ(harness::read_to_end(idle), "");
     EXPECT_GE(harness::now() - start, 4.5);
+    EXPECT_LE(harness::now() - start, 7.0);
     expect_client_served(daemon);  // while the idle client still holds its end open
     close(idle);
     EXPECT_EQ(harness::exchange(next, ""), "after the idle one");
@@ -112,52 +147,84 @@ TEST(Service, BrokenPipeOnReplyRestartsInsteadOfDying) {
     ASSERT_GE(doomed, 0);
     harness::send_all(doomed, "gone");
     shutdown(doomed, SHUT_WR);
-    const linger reset = {1, 0};
-    setsockopt(doomed, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    close(doomed);  // data, end of stream, then a reset: the reply meets a broken pipe
+    harness::reset(doomed);  // data, end of stream, then a reset: the reply meets a broken pipe
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     EXPECT_EQ(harness::exchange(holder, "hold"), "hold");
     expect_client_served(daemon, 1);
     EXPECT_EQ(daemon.out(), "[*] Received client connection");
     EXPECT_EQ(daemon.out(), "[*] Received client echo");
-    EXPECT_EQ(daemon.err(), "[!] Restarting due to error in main:77 main");
+    EXPECT_EQ(daemon.err(), harness::restart_line(77));
     EXPECT_EQ(daemon.wait_status(0), -1) << "ended by signal " << WTERMSIG(daemon.wait_status(0));
-    EXPECT_EQ(daemon.out(), launch_line);
+    EXPECT_EQ(daemon.out(), harness::launch_line());
 }
 
-// With a console descriptor closed, a socket would take its number and console lines
-// would go to the socket, or to a client.
-TEST(Service, ClosedConsoleDescriptorsNeverCarryClientTraffic) {
-    const std::vector<std::vector<int>> closed_sets = {{0}, {1}, {0, 1}, {0, 1, 2}, {2}};
+// Whatever state the console is in, clients are served and never see console lines: a
+// closed console descriptor must not be taken by a socket, and a console whose reader
+// went away must not end the daemon.
+TEST(Service, ConsoleTroubleNeverStopsTheService) {
+    struct Row {
+        std::vector<int> closed;  // descriptors closed at start; now on /dev/null
+        int console_read = -1;    // lines read before the reader goes away
+    };
+    const std::vector<Row> rows = {{{0}}, {{1}}, {{0, 1}}, {{0, 1, 2}}, {{2}}, {{}, 3}};
     std::vector<std::unique_ptr<Daemon>> daemons;
-    for (const auto& closed : closed_sets) {
+    for (const Row& row : rows) {
         harness::Spawn spawn = harness::args({"0", "1"});
-        spawn.closed_fds = closed;
+        spawn.closed_fds = row.closed;
+        spawn.console_read = row.console_read;
         daemons.push_back(std::make_unique<Daemon>(spawn));
     }
-    for (size_t i = 0; i < closed_sets.size(); ++i) {
-        SCOPED_TRACE("closed set #" + std::to_string(i));
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE("row #" + std::to_string(i));
         Daemon& daemon = *daemons[i];
-        int fd = -1;
-        for (int attempt = 0; attempt < 200 && fd < 0; ++attempt) {
-            fd = daemon.connect();
-            if (fd < 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
+        for (const std::string payload : {"only this", "and this", "and this too"}) {
+            const int fd = daemon.connect_retry();
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(harness::exchange(fd, payload), payload);
         }
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(harness::exchange(fd, "only this"), "only this");
+        EXPECT_EQ(daemon.wait_status(0), -1);
         const auto descriptors = daemon.descriptors();
-        for (const int console : closed_sets[i]) {
+        for (const int console : rows[i].closed) {
             EXPECT_EQ(descriptors.at(console), "/dev/null");
         }
     }
 }
 
-}  // namespace
+// Port 80 on every IPv4 interface with a backlog of 5, held by one daemon alone: a second
+// one started by mistake must fail its bind and end, not share the port.
+TEST(Service, ListensAloneOnEveryInterfaceWithBacklog5) {
+    Daemon daemon(harness::args({"0", "1"}));
+    expect_started(daemon);
+    const std::string ss = "nsenter --net=/proc/" + std::to_string(daemon.pid()) + "/ns/net ss -Hltn";
+    FILE* listing = popen(ss.c_str(), "r");
+    ASSERT_NE(listing, nullptr);
+    char row[256] = {};
+    const bool got = fgets(row, sizeof row, listing) != nullptr;
+    pclose(listing);
+    ASSERT_TRUE(got) << ss;
+    // State, queued connections, backlog, local address, peer address.
+    std::istringstream fields(row);
+    std::string state;
+    std::string queued;
+    std::string backlog;
+    std::string address;
+    fields >> state >> queued >> backlog >> address;
+    EXPECT_EQ(state, "LISTEN");
+    EXPECT_EQ(backlog, "5");
+    EXPECT_EQ(address, "0.0.0.0:80");
 
-namespace {
+    harness::Spawn second = harness::args({"0", "1"});
+    second.netns_of = daemon.pid();
+    Daemon intruder(second);
+    EXPECT_EQ(intruder.wait_status(10), 1 << 8);
+    EXPECT_EQ(intruder.err(), harness::restart_line(51));
+    EXPECT_EQ(intruder.err(), harness::budget_line("1"));
+    const int fd = daemon.connect();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(harness::exchange(fd, "still mine"), "still mine");
+    expect_client_served(daemon);
+}
 
 // Every buffer lives in a stack frame; valgrind counts what reaches the heap.
 TEST(Service, AllocatesNothingOnTheHeap) {

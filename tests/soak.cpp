@@ -80,12 +80,6 @@ void well_behaved(const Daemon* daemon, unsigned seed) {
     }
 }
 
-void reset(int fd) {
-    const linger now = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    close(fd);
-}
-
 // A reply from a hostile client must still be a prefix of what it sent.
 void check_prefix(const std::string& reply, const std::string& sent) {
     if (reply.size() > 64 || sent.compare(0, reply.size(), reply) != 0) {
@@ -102,13 +96,7 @@ void await_restart(Daemon& daemon, std::mt19937& random) {
 
 void hostile(Daemon& daemon) {
     std::mt19937 random(7);
-    auto connect = [&] {
-        int fd = -1;
-        while ((fd = daemon.connect()) < 0 && !out_of_time()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return fd;
-    };
+    auto connect = [&] { return daemon.connect_retry(deadline - harness::now()); };
     std::puts("soak: idle client");
     int fd = connect();
     check_prefix(harness::read_to_end(fd), "");
@@ -117,12 +105,12 @@ void hostile(Daemon& daemon) {
     // A reset costs the chain one launch. The next hostile client waits for the restart,
     // or the old image's queue would swallow it at the exec.
     std::puts("soak: reset right after connecting");
-    reset(connect());
+    harness::reset(connect());
     await_restart(daemon, random);
     std::puts("soak: reset right after sending");
     fd = connect();
     harness::send_all(fd, "then gone");
-    reset(fd);
+    harness::reset(fd);
     await_restart(daemon, random);
 
     std::puts("soak: flood of 1 MiB");
@@ -148,6 +136,7 @@ void hostile(Daemon& daemon) {
     // one that cannot connect within the harness's limit counts as refused, not lost.
     std::printf("soak: connect storm of %d\n", storm_size);
     std::vector<std::thread> storm;
+    storm.reserve(storm_size);
     for (int i = 0; i < storm_size; ++i) {
         storm.emplace_back([&] {
             const int client = daemon.connect();
@@ -178,7 +167,10 @@ void wait_until_idle(Daemon& daemon) {
 }  // namespace
 
 int main() {
-    harness::isolate();
+    if (!harness::isolate()) {
+        std::puts("soak: skipped");
+        return 0;
+    }
     const double start = harness::now();
     deadline = start + time_limit_s;
     Daemon daemon(harness::args({"0", "1000"}, forced_faults));
@@ -188,6 +180,7 @@ int main() {
     const long rss_at_start = harness::status_kb(pid, "VmRSS");
 
     std::vector<std::thread> clients;
+    clients.reserve(well_behaved_clients);
     for (int i = 0; i < well_behaved_clients; ++i) {
         clients.emplace_back(well_behaved, &daemon, 1000U + static_cast<unsigned>(i));
     }
