@@ -35,22 +35,6 @@ int home_netns = -1;  // the namespace connect() returns to
     _exit(127);
 }
 
-// Another listener on port 80, left open for the daemon to inherit.
-void hold_port(bool reuse) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    if (reuse) {
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    }
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(80);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 1) != 0) {
-        die("hold port 80");
-    }
-}
-
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
@@ -106,6 +90,19 @@ std::string fault_library() {
 
 std::string launch_line(const std::string& name) {
     return "[*] Launching " + name + " service";
+}
+std::vector<std::string> image_lines(size_t from, size_t to) {
+    const std::vector<std::string> lines = {
+        launch_line(),
+        "[*] Listening on port 80",
+        "[*] Waiting for client connections",
+        "[*] Received client connection",
+        "[*] Received client echo",
+        "[*] Replied to client echo",
+        "[*] Closed client connection",
+        "[*] Waiting for client connections",
+    };
+    return {lines.begin() + static_cast<long>(from), lines.begin() + static_cast<long>(to)};
 }
 std::string restart_line(int tag) {
     return "[!] Restarting due to error in main:" + std::to_string(tag) + " main";
@@ -191,9 +188,6 @@ Daemon::Daemon(const Spawn& spawn) {
             die("unshare(CLONE_NEWNET)");
         } else {
             bring_loopback_up();
-        }
-        if (spawn.held_port != 0) {
-            hold_port(spawn.held_port == 2);
         }
         if (!spawn.cwd.empty() && chdir(spawn.cwd.c_str()) != 0) {
             die("chdir");
@@ -312,6 +306,14 @@ std::string Daemon::err(double timeout) {
 }
 std::string Daemon::any(double timeout) {
     return next(0, timeout);
+}
+
+std::vector<std::string> Daemon::outs(size_t count, double timeout) {
+    std::vector<std::string> taken;
+    while (taken.size() < count) {
+        taken.push_back(out(timeout));
+    }
+    return taken;
 }
 
 void Daemon::terminate() const {

@@ -30,10 +30,9 @@ std::string fault_library();
 std::string launch_line(const std::string& name = daemon_path());
 std::string restart_line(int tag);
 std::string budget_line(const std::string& max);
-// The lines of one served client, from its acceptance to the next wait.
-inline constexpr const char* client_lines[] = {"[*] Received client connection", "[*] Received client echo",
-                                               "[*] Replied to client echo", "[*] Closed client connection",
-                                               "[*] Waiting for client connections"};
+// Lines [from, to) of an image's stdout: [0, 3) from its launch to its first wait,
+// [3, 8) for each client served after that, up to the next wait.
+std::vector<std::string> image_lines(size_t from, size_t to);
 
 // fork(), with the child killed when this program dies, so that no server outlives it.
 pid_t fork_tied();
@@ -42,7 +41,6 @@ struct Spawn {
     std::vector<std::string> argv;  // argv[0] included; empty means an empty vector
     std::string fail;               // interposer rules (CALL@COUNT[#NTH],...); empty: none
     std::vector<int> closed_fds;    // descriptors closed before the daemon starts
-    int held_port = 0;              // 1: inherit a listener on port 80; 2: one with SO_REUSEADDR
     std::string cwd;                // working directory; empty: the test's own
     std::string path_env = "/usr/bin:/bin";
     std::vector<std::string> wrapper;  // runs the daemon, argv[0] being its path: valgrind, say
@@ -72,6 +70,8 @@ public:
     std::string err(double timeout = 10);
     // The next line on either stream, counted apart from out() and err().
     std::string any(double timeout = 10);
+    // The next count lines on stdout.
+    std::vector<std::string> outs(size_t count, double timeout = 10);
     // Every line seen so far on stream fd (0: both), in arrival order.
     std::vector<Line> lines(int fd = 0);
     std::string last_line();

@@ -75,17 +75,6 @@ std::string random_argument(std::mt19937_64& random) {
     return text;
 }
 
-std::string shown(const std::string& text) {
-    std::string out = "'";
-    for (const char byte : text) {
-        const auto c = static_cast<unsigned char>(byte);
-        char hex[8];
-        (void)snprintf(hex, sizeof hex, c < 0x20 || c >= 0x7f ? "\\x%02x" : "%c", c);
-        out += hex;
-    }
-    return out + "'";
-}
-
 TEST(CommandLineModel, RandomArgumentsMatchTheModel) {
     std::mt19937_64 random(20261208);
     for (int done = 0; done < cases;) {
@@ -100,7 +89,7 @@ TEST(CommandLineModel, RandomArgumentsMatchTheModel) {
             const int64_t max = model_count(arguments[i].second);
             const int64_t launched = model_count(arguments[i].first);
             const int64_t own = launched == INT64_MAX ? launched : launched + 1;
-            SCOPED_TRACE("arguments " + shown(arguments[i].first) + " " + shown(arguments[i].second));
+            SCOPED_TRACE("arguments " + testing::PrintToString(arguments[i]));
             const std::string expected =
                 own > max ? harness::budget_line(std::to_string(max)) : harness::launch_line();
             EXPECT_EQ(daemons[i]->any(), expected);
