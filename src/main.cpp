@@ -57,7 +57,7 @@ std::string_view decimal(long value, char (&field)[count_field_size]);
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Console lines are written with write(2); unbuffered streams keep any stdio output
+    // Console lines are written with writev(2); unbuffered streams keep any stdio output
     // in order with them and on the console before an exec replaces the image.
     (void)setvbuf(stdout, nullptr, _IONBF, 0);
     (void)setvbuf(stderr, nullptr, _IONBF, 0);
