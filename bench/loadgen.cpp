@@ -11,7 +11,6 @@
 // is killed ten seconds later whatever happens.
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -113,10 +112,9 @@ pid_t start_server(const Options& options) {
         std::perror(options.console.c_str());
         std::exit(2);
     }
-    const pid_t pid = fork();
+    const pid_t pid = harness::fork_tied();
     if (pid == 0) {
         setpgid(0, 0);  // one group, so that forking servers and tracers end together
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(console, STDOUT_FILENO);
         dup2(console, STDERR_FILENO);
         execvp(options.command[0], options.command.data());
@@ -232,7 +230,10 @@ struct Tally {
 
 int main(int argc, char** argv) {
     const Options options = parse(argc, argv);
-    harness::isolate();
+    // Never load the host's own port 80.
+    if (!harness::isolate()) {
+        return 2;
+    }
     harness::bring_loopback_up();
     std::string payload(options.payload, '\0');
     for (size_t i = 0; i < payload.size(); ++i) {
