@@ -3,7 +3,7 @@
 #   ./dev.sh run     build, then run the daemon in the foreground (echo-daemon 0 5)
 #   ./dev.sh soak    build, then soak the daemon for up to two minutes
 #   ./dev.sh bench   build, then benchmark against the reference server and the peers
-#   ./dev.sh package build the Debian package with Debian's hardening flags
+#   ./dev.sh package build the Debian package (reproducibly, with Debian's flags)
 #   ./dev.sh check   lint, then build with g++, clang++ and the sanitizers (warnings
 #                    fatal), run every test with each build, and soak the g++ build
 # Missing Debian packages are installed first (apt-get, as root).
@@ -80,12 +80,9 @@ bench)
 package)
     need "${build_tools[@]}" "${package_tools[@]}" lintian
     rm -rf build-package
-    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-    CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-        LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
-        build build-package -DCMAKE_BUILD_TYPE=Release -DECHO_DAEMON_TESTS=OFF
-    (cd build-package && cpack -G DEB)
-    lintian --allow-root build-package/echo-daemon_*_amd64.deb
+    deb=$(packaging/build-deb.sh . build-package)
+    lintian --allow-root --pedantic --display-info "$deb"
+    echo "$deb"
     ;;
 soak)
     need "${build_tools[@]}"
