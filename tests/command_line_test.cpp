@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <memory>
 
 #include "harness.hpp"
 
@@ -23,12 +22,9 @@ struct Row {
 TEST(CommandLine, WrongArgumentCountsPrintUsage) {
     const std::vector<std::vector<std::string>> vectors = {
         {}, {"0"}, {"0", "5", "extra"}, {"0", "5", "x", "y"}};
-    std::vector<std::unique_ptr<Daemon>> daemons;
-    daemons.reserve(vectors.size());
-    for (const auto& arguments : vectors) {
-        daemons.push_back(std::make_unique<Daemon>(harness::args(arguments)));
-    }
-    for (auto& daemon : daemons) {
+    const auto daemons =
+        harness::start_each(vectors, [](const auto& arguments) { return harness::args(arguments); });
+    for (const auto& daemon : daemons) {
         EXPECT_EQ(daemon->err(), "[!] Initialize the daemon properly: " + harness::daemon_path() + " 0 MAX");
         EXPECT_EQ(daemon->wait_status(), 1 << 8);
         EXPECT_EQ(daemon->out(0), "<timeout>");
@@ -74,11 +70,8 @@ TEST(CommandLine, BudgetDecidesWhetherTheServiceStarts) {
         {{"9223372036854775807", "9223372036854775807"}, runs},
         {{"99999999999999999999", "9223372036854775807"}, runs},
     };
-    std::vector<std::unique_ptr<Daemon>> daemons;
-    daemons.reserve(rows.size());
-    for (const Row& row : rows) {
-        daemons.push_back(std::make_unique<Daemon>(harness::args(row.arguments)));
-    }
+    const auto daemons =
+        harness::start_each(rows, [](const Row& row) { return harness::args(row.arguments); });
     for (size_t i = 0; i < rows.size(); ++i) {
         Daemon& daemon = *daemons[i];
         SCOPED_TRACE("arguments: '" + rows[i].arguments[0] + "' '" + rows[i].arguments[1] + "'");

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -102,6 +103,17 @@ private:
     std::vector<Line> lines_;
     size_t taken_[3] = {0, 0, 0};
 };
+
+// One daemon for each row, started together so that their waits overlap.
+template <typename Rows, typename Make>
+std::vector<std::unique_ptr<Daemon>> start_each(const Rows& rows, Make make) {
+    std::vector<std::unique_ptr<Daemon>> daemons;
+    daemons.reserve(rows.size());
+    for (const auto& row : rows) {
+        daemons.push_back(std::make_unique<Daemon>(make(row)));
+    }
+    return daemons;
+}
 
 double now();
 

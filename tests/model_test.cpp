@@ -3,12 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <memory>
 #include <random>
 
 #include "harness.hpp"
-
-using harness::Daemon;
 
 namespace {
 
@@ -79,12 +76,12 @@ TEST(CommandLineModel, RandomArgumentsMatchTheModel) {
     std::mt19937_64 random(20261208);
     for (int done = 0; done < cases;) {
         std::vector<std::pair<std::string, std::string>> arguments;
-        std::vector<std::unique_ptr<Daemon>> daemons;
         for (; arguments.size() < batch && done < cases; ++done) {
             arguments.emplace_back(random_argument(random), random_argument(random));
-            daemons.push_back(
-                std::make_unique<Daemon>(harness::args({arguments.back().first, arguments.back().second})));
         }
+        const auto daemons = harness::start_each(arguments, [](const auto& pair) {
+            return harness::args({pair.first, pair.second});
+        });
         for (size_t i = 0; i < daemons.size(); ++i) {
             const int64_t max = model_count(arguments[i].second);
             const int64_t launched = model_count(arguments[i].first);

@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 
 #include "harness.hpp"
 
@@ -55,11 +54,9 @@ TEST(Restart, EachFailingStepRestartsTheSameProcessWithItsTag) {
         {"accept4@0", 63, 3},  {"poll@0", 72, 4},       {"read@0", 72, 4}, {"send@0", 77, 5},
         {"shutdown@0", 82, 6}, {"close@0", 85, 6},
     };
-    std::vector<std::unique_ptr<Daemon>> daemons;
-    daemons.reserve(rows.size());
-    for (const Row& row : rows) {
-        daemons.push_back(std::make_unique<Daemon>(harness::args({"0", "5"}, row.fail)));
-    }
+    const auto daemons = harness::start_each(rows, [](const Row& row) {
+        return harness::args({"0", "5"}, row.fail);
+    });
     std::vector<int> clients(rows.size(), -1);
     for (size_t i = 0; i < rows.size(); ++i) {
         if (rows[i].lines_before > 3) {
@@ -107,11 +104,8 @@ TEST(Restart, ChainEndsWhenTheBudgetIsSpent) {
          {launch_line}, {restart_line(47)}},
     };
     // clang-format on
-    std::vector<std::unique_ptr<Daemon>> daemons;
-    daemons.reserve(rows.size());
-    for (const Row& row : rows) {
-        daemons.push_back(std::make_unique<Daemon>(harness::args(row.arguments, row.fail)));
-    }
+    const auto daemons =
+        harness::start_each(rows, [](const Row& row) { return harness::args(row.arguments, row.fail); });
     for (size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(rows[i].name);
         Daemon& daemon = *daemons[i];
@@ -143,12 +137,8 @@ TEST(Restart, NextImageGetsTheOwnNumberAsPlainDecimal) {
         {{"-4", "2"}, "1"},
         {{"9223372036854775807", "9223372036854775807"}, "9223372036854775807"},
     };
-    std::vector<std::unique_ptr<Daemon>> daemons;
-    daemons.reserve(rows.size());
-    for (const Row& row : rows) {
-        daemons.push_back(
-            std::make_unique<Daemon>(harness::args(row.arguments, "socket@" + row.arguments[0])));
-    }
+    const auto daemons = harness::start_each(
+        rows, [](const Row& row) { return harness::args(row.arguments, "socket@" + row.arguments[0]); });
     for (size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(rows[i].arguments[0]);
         Daemon& daemon = *daemons[i];

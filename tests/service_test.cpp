@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -164,13 +163,12 @@ TEST(Service, ConsoleTroubleNeverStopsTheService) {
         int console_read = -1;    // lines read before the reader goes away
     };
     const std::vector<Row> rows = {{{0}}, {{1}}, {{0, 1}}, {{0, 1, 2}}, {{2}}, {{}, 3}};
-    std::vector<std::unique_ptr<Daemon>> daemons;
-    for (const Row& row : rows) {
+    const auto daemons = harness::start_each(rows, [](const Row& row) {
         harness::Spawn spawn = harness::args({"0", "1"});
         spawn.closed_fds = row.closed;
         spawn.console_read = row.console_read;
-        daemons.push_back(std::make_unique<Daemon>(spawn));
-    }
+        return spawn;
+    });
     for (size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE("row #" + std::to_string(i));
         Daemon& daemon = *daemons[i];
