@@ -5,7 +5,8 @@
 #   ./dev.sh bench   build, then benchmark against the reference server and the peers
 #   ./dev.sh package build the Debian package (reproducibly, with Debian's flags)
 #   ./dev.sh check   lint, then build with g++, clang++ and the sanitizers (warnings
-#                    fatal), run every test with each build, and soak the g++ build
+#                    fatal), run every test with each build, soak the g++ build, and
+#                    test the package under systemd in a container
 # Missing Debian packages are installed first (apt-get, as root).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -38,6 +39,8 @@ build_tools=(cmake make g++ libc6-dev libgtest-dev libgmock-dev)
 package_tools=(dpkg-dev file gzip)
 # What the package test uses: lintian, man for the manual page, systemd-analyze.
 package_checks=(lintian man-db systemd)
+# What the test of the package under a booted systemd uses.
+container_tools=(debootstrap systemd-container)
 
 # build DIR [cmake options...]
 build() {
@@ -53,11 +56,12 @@ run_tests() {
 
 # Formatting, clang-tidy and cppcheck; needs the compile commands of build/.
 lint() {
-    local sources
+    local sources units
     mapfile -t sources < <(git ls-files '*.cpp' '*.hpp')
+    mapfile -t units < <(git ls-files '*.cpp')
     clang-format --dry-run --Werror "${sources[@]}"
     # Every C++ file, headers through the files that include them.
-    clang-tidy --quiet -p build $(git ls-files '*.cpp')
+    clang-tidy --quiet -p build "${units[@]}"
     cppcheck --error-exitcode=1 --quiet --std=c++20 --enable=warning,style,performance,portability src/
     cppcheck --error-exitcode=1 --quiet --std=c++20 --enable=warning,performance,portability \
         --library=googletest tests/
@@ -91,10 +95,13 @@ soak)
     ;;
 check)
     need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
-        clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind git iproute2
+        clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind git iproute2 \
+        "${container_tools[@]}"
     build build -DECHO_DAEMON_TESTS=ON
     lint
     run_tests build
+    rm -rf build-package
+    tests/systemd_test.sh "$(packaging/build-deb.sh . build-package)"
     build/tests/soak
     bench/run.sh build --smoke
     CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
@@ -103,7 +110,7 @@ check)
     run_tests build-sanitize
     ;;
 *)
-    sed -n '2,9s/^# \{0,1\}//p' "$0"
+    sed -n '2,10s/^# \{0,1\}//p' "$0"
     exit 2
     ;;
 esac
