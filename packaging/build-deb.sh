@@ -21,4 +21,5 @@ cmake --build "$build_dir" -j "$(nproc)" >/dev/null
     cat "$build_dir/cpack.log" >&2
     exit 1
 }
-ls "$build_dir"/echo-daemon_*_"$(dpkg --print-architecture)".deb
+version=$(dpkg-parsechangelog -l packaging/changelog -SVersion)
+echo "$build_dir/echo-daemon_${version}_$(dpkg --print-architecture).deb"
