@@ -40,6 +40,17 @@ std::string read_file(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// What execve() takes: pointers to the strings, then a null.
+std::vector<char*> null_terminated(const std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (const auto& text : strings) {
+        pointers.push_back(const_cast<char*>(text.c_str()));
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 }  // namespace
 
 // The test program gets a network namespace of its own, so that nothing it does can
@@ -158,21 +169,10 @@ Daemon::Daemon(const Spawn& spawn) {
         env.push_back("LD_PRELOAD=" + fault_library());
         env.push_back("ECHO_FAIL=" + spawn.fail);
     }
-    std::vector<char*> argv;
-    std::vector<char*> envp;
-    argv.reserve(spawn.wrapper.size() + spawn.argv.size() + 1);
-    envp.reserve(env.size() + 1);
-    for (const auto& arg : spawn.wrapper) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    for (const auto& arg : spawn.argv) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    for (const auto& var : env) {
-        envp.push_back(const_cast<char*>(var.c_str()));
-    }
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    std::vector<std::string> command = spawn.wrapper;
+    command.insert(command.end(), spawn.argv.begin(), spawn.argv.end());
+    const std::vector<char*> argv = null_terminated(command);
+    const std::vector<char*> envp = null_terminated(env);
     const std::string image = spawn.wrapper.empty() ? daemon_path() : spawn.wrapper[0];
 
     const int shared_netns =
