@@ -46,10 +46,20 @@ enum class Step : int {
     close = 85,
 };
 
+// What a failing step must let go of: the next image needs the argument vector, and
+// the descriptors are closed before the pause (-1: none open).
+struct Service {
+    char** argv;
+    int listener = -1;
+    int client = -1;
+};
+
 bool reopen_closed_console();
 long parse_count(const char* text);
 [[noreturn]] void serve(char** argv);
-[[noreturn]] void restart(Step step, char** argv);
+void open_listener(Service& service);
+void serve_client(Service& service, char (&buffer)[chunk_size]);
+[[noreturn]] void restart(Step step, const Service& service);
 template <typename... Pieces>
 void say(int fd, const Pieces&... pieces);
 std::string_view decimal(long value, char (&field)[count_field_size]);
@@ -57,21 +67,23 @@ std::string_view decimal(long value, char (&field)[count_field_size]);
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Console lines are written with writev(2); unbuffered streams keep any stdio output
-    // in order with them and on the console before an exec replaces the image.
+    // Every console line is one writev(2) of its own, so stdio holds nothing; unbuffered
+    // streams keep it that way should anything (a library, a sanitizer) print through it.
     (void)setvbuf(stdout, nullptr, _IONBF, 0);
     (void)setvbuf(stderr, nullptr, _IONBF, 0);
-    // A console reader that goes away must not kill the service: with SIGPIPE ignored
-    // the console write fails instead, and say() carries on. The re-executed image
-    // inherits the disposition.
+    // Before anything is written: a console reader or a client that goes away must not
+    // kill the process. With SIGPIPE ignored a console write fails and say() carries
+    // on, and a reply to a vanished client fails its step and restarts. The re-executed
+    // image inherits the disposition.
     (void)signal(SIGPIPE, SIG_IGN);
     if (!reopen_closed_console()) {
         return 1;
     }
     if (argc != 3) {
-        // An empty argument vector leaves no name to print.
-        say(STDERR_FILENO, "[!] Initialize the daemon properly: ", argc > 0 ? argv[0] : fallback_name,
-            " 0 MAX\n");
+        // Started with an empty argument vector, the program gets no name, or an empty
+        // one (Linux since 5.18); print its own.
+        const char* name = argc > 0 && argv[0][0] != '\0' ? argv[0] : fallback_name;
+        say(STDERR_FILENO, "[!] Initialize the daemon properly: ", name, " 0 MAX\n");
         return 1;
     }
 
@@ -120,80 +132,101 @@ long parse_count(const char* text) {
 }
 
 [[noreturn]] void serve(char** argv) {
-    // Close-on-exec everywhere: a restarted image must not inherit port 80 or a client.
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0) {
-        restart(Step::socket, argv);
+    Service service = {argv};
+    open_listener(service);
+    char buffer[chunk_size];
+    for (;;) {
+        serve_client(service, buffer);
+    }
+}
+
+void open_listener(Service& service) {
+    // Close-on-exec as well: should a descriptor outlive the failure path, a restarted
+    // image still inherits neither port 80 nor a client.
+    service.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (service.listener < 0) {
+        restart(Step::socket, service);
     }
     // Connections this image closed leave the port in TIME_WAIT for a minute; without
     // reuse every restarted image would fail to bind until the budget was gone.
     const int reuse = 1;
-    if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0) {
-        restart(Step::socket, argv);
+    if (setsockopt(service.listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0) {
+        restart(Step::socket, service);
     }
 
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(listen_port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-        restart(Step::bind, argv);
+    if (bind(service.listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+        restart(Step::bind, service);
     }
     char port[count_field_size];
     say(STDOUT_FILENO, "[*] Listening on port ", decimal(listen_port, port), "\n");
-    if (listen(listener, listen_backlog) < 0) {
-        restart(Step::listen, argv);
-    }
-
-    char buffer[chunk_size];
-    for (;;) {
-        say(STDOUT_FILENO, "[*] Waiting for client connections\n");
-        const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) {
-            restart(Step::accept, argv);
-        }
-        say(STDOUT_FILENO, "[*] Received client connection\n");
-
-        // A client that sends nothing would hold every later client in the queue for
-        // ever; after the idle limit it is served as one that sent nothing.
-        pollfd pending = {client, POLLIN, 0};
-        const int ready = poll(&pending, 1, idle_limit_ms);
-        if (ready < 0) {
-            restart(Step::read, argv);
-        }
-        ssize_t count = 0;
-        if (ready > 0) {
-            count = read(client, buffer, sizeof buffer);
-            if (count < 0) {
-                restart(Step::read, argv);
-            }
-        }
-        say(STDOUT_FILENO, "[*] Received client echo\n");
-
-        // A peer that has gone away must fail the reply, not kill the daemon by SIGPIPE.
-        if (send(client, buffer, static_cast<size_t>(count), MSG_NOSIGNAL) < 0) {
-            restart(Step::reply, argv);
-        }
-        say(STDOUT_FILENO, "[*] Replied to client echo\n");
-        // A client that sent its chunk and closed without reading answers the reply with
-        // a reset, which leaves nothing to shut down: the step's work is already done.
-        if (shutdown(client, SHUT_RDWR) < 0 && errno != ENOTCONN) {
-            restart(Step::shutdown, argv);
-        }
-        if (close(client) < 0) {
-            restart(Step::close, argv);
-        }
-        say(STDOUT_FILENO, "[*] Closed client connection\n");
+    if (listen(service.listener, listen_backlog) < 0) {
+        restart(Step::listen, service);
     }
 }
 
-[[noreturn]] void restart(Step step, char** argv) {
+void serve_client(Service& service, char (&buffer)[chunk_size]) {
+    say(STDOUT_FILENO, "[*] Waiting for client connections\n");
+    service.client = accept4(service.listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (service.client < 0) {
+        restart(Step::accept, service);
+    }
+    say(STDOUT_FILENO, "[*] Received client connection\n");
+
+    // A client that sends nothing would hold every later client in the queue for ever;
+    // after the idle limit it is served as one that sent nothing.
+    pollfd pending = {service.client, POLLIN, 0};
+    const int ready = poll(&pending, 1, idle_limit_ms);
+    if (ready < 0) {
+        restart(Step::read, service);
+    }
+    ssize_t count = 0;
+    if (ready > 0) {
+        count = read(service.client, buffer, sizeof buffer);
+        if (count < 0) {
+            restart(Step::read, service);
+        }
+    }
+    say(STDOUT_FILENO, "[*] Received client echo\n");
+
+    if (send(service.client, buffer, static_cast<size_t>(count), 0) < 0) {
+        restart(Step::reply, service);
+    }
+    say(STDOUT_FILENO, "[*] Replied to client echo\n");
+    // A client that sent its chunk and closed without reading answers the reply with a
+    // reset, which leaves nothing to shut down: the step's work is already done.
+    if (shutdown(service.client, SHUT_RDWR) < 0 && errno != ENOTCONN) {
+        restart(Step::shutdown, service);
+    }
+    if (close(service.client) < 0) {
+        restart(Step::close, service);
+    }
+    service.client = -1;
+    say(STDOUT_FILENO, "[*] Closed client connection\n");
+}
+
+[[noreturn]] void restart(Step step, const Service& service) {
+    // Let go of port 80 and the client before the pause: for its 3 seconds nobody is
+    // served either way, but now a new client is refused at once (a balancer in front
+    // moves on) and the client being served sees its connection end, instead of both
+    // waiting out the pause in a queue that no one will read.
+    // The port goes first, so that the client, seeing its end, finds it closed too.
+    if (service.listener >= 0) {
+        (void)close(service.listener);
+    }
+    if (service.client >= 0) {
+        (void)close(service.client);
+    }
     sleep(restart_pause_s);
     char tag[count_field_size];
     say(STDERR_FILENO, "[!] Restarting due to error in main:", decimal(static_cast<long>(step), tag),
         " main\n");
     // execv() resolves a bare name against the working directory, which may hold any
     // file of that name; run this very program instead.
+    char** argv = service.argv;
     const char* image = strchr(argv[0], '/') != nullptr ? argv[0] : own_image;
     execv(image, argv);
     exit(1);
