@@ -123,9 +123,14 @@ std::string budget_line(const std::string& max) {
 }
 
 pid_t fork_tied() {
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // A parent that died before the request leaves nobody to send the signal.
+        if (getppid() != parent) {
+            _exit(127);
+        }
     }
     return pid;
 }
@@ -176,8 +181,15 @@ Daemon::Daemon(const Spawn& spawn) {
     const std::string image = spawn.wrapper.empty() ? daemon_path() : spawn.wrapper[0];
 
     const int shared_netns =
-        spawn.netns_of != 0 ? open(("/proc/" + std::to_string(spawn.netns_of) + "/ns/net").c_str(), O_RDONLY)
-                            : -1;
+        spawn.netns_of != 0
+            ? open(("/proc/" + std::to_string(spawn.netns_of) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC)
+            : -1;
+    // A console nobody reads from the start: the daemon's first line meets a broken pipe.
+    const bool unread = spawn.console_read == 0;
+    if (unread) {
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+    }
     pid_ = fork_tied();
     if (pid_ == 0) {
         if (spawn.netns_of != 0) {
@@ -210,7 +222,8 @@ Daemon::Daemon(const Spawn& spawn) {
     close(out_pipe[1]);
     close(err_pipe[1]);
     close(ready[1]);
-    reader_ = std::thread(&Daemon::read_console, this, out_pipe[0], err_pipe[0], spawn.console_read);
+    reader_ = std::thread(&Daemon::read_console, this, unread ? -1 : out_pipe[0], unread ? -1 : err_pipe[0],
+                          spawn.console_read);
     // The end of this pipe means the child has exec'd, so its namespace is in place.
     char byte = 0;
     while (read(ready[0], &byte, 1) > 0) {
@@ -236,7 +249,7 @@ void Daemon::read_console(int out, int err, int keep) {
     pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
     std::string partial[2];
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (keep >= 0 && lines().size() >= static_cast<size_t>(keep)) {
+        if (keep > 0 && lines().size() >= static_cast<size_t>(keep)) {
             close(out);  // the reader goes away: the daemon's next line meets a broken pipe
             close(err);
             return;

@@ -46,7 +46,8 @@ struct Spawn {
     std::string path_env = "/usr/bin:/bin";
     std::vector<std::string> wrapper;  // runs the daemon, argv[0] being its path: valgrind, say
     pid_t netns_of = 0;                // join this process's network namespace; 0: a new one
-    int console_read = -1;             // the reader goes away after this many lines; -1: never
+    int console_read = -1;             // the reader goes away after this many lines (0: before
+                                       // the first); -1: never
 };
 
 // Shorthand for the usual start: the daemon's own path, then the arguments.
