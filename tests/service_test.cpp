@@ -84,7 +84,6 @@ TEST(Service, EchoesTheFirstChunkOfEachClient) {
         }
         expect_client_served(daemon);
     }
-    EXPECT_EQ(daemon.err(0), "<timeout>");
     EXPECT_EQ(daemon.wait_status(0), -1);
 }
 
@@ -126,7 +125,6 @@ TEST(Service, IdleClientIsServedAsEmptyAndTheNextOneGetsIn) {
     close(idle);
     EXPECT_EQ(harness::exchange(next, ""), "after the idle one");
     expect_client_served(daemon);
-    EXPECT_EQ(daemon.err(0), "<timeout>");
 }
 
 // A client that is gone before the reply turns the reply into a broken pipe, which must
@@ -220,36 +218,75 @@ TEST(Service, ListensAloneOnEveryInterfaceWithBacklog5) {
     expect_client_served(daemon);
 }
 
-// Every buffer lives in a stack frame; valgrind counts what reaches the heap.
-TEST(Service, AllocatesNothingOnTheHeap) {
+// Every buffer lives in a stack frame, and what the next image gets is fully written:
+// valgrind counts what reaches the heap and flags any byte of the argument vector that
+// execve() would read uninitialised.
+TEST(Service, AllocatesNothingAndHandsOnNothingUninitialised) {
 #ifdef ECHO_DAEMON_SANITIZED
     GTEST_SKIP() << "valgrind cannot run a sanitized build";
 #endif
     if (access("/usr/bin/valgrind", X_OK) != 0) {
         GTEST_SKIP() << "valgrind is not installed";
     }
-    harness::Spawn spawn = harness::args({"0", "1"});
-    spawn.wrapper = {"/usr/bin/valgrind", "--error-exitcode=99"};
-    Daemon daemon(spawn);
-    expect_started(daemon);
-    for (const std::string payload : {"one", "two", ""}) {
-        const int fd = daemon.connect();
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(harness::exchange(fd, payload), payload);
-        expect_client_served(daemon);
+    struct Row {
+        const char* fail;  // a failure re-executes, and the next image ends at the budget
+        std::vector<std::string> payloads;
+    };
+    const std::vector<Row> rows = {{"", {"one", "two", ""}}, {"socket@0", {}}};
+    const auto daemons = harness::start_each(rows, [](const Row& row) {
+        harness::Spawn spawn = harness::args({"0", "1"}, row.fail);
+        spawn.wrapper = {"/usr/bin/valgrind", "--error-exitcode=99"};
+        return spawn;
+    });
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].fail);
+        Daemon& daemon = *daemons[i];
+        if (rows[i].payloads.empty()) {
+            EXPECT_EQ(daemon.wait_status(30), 1 << 8);
+        } else {
+            expect_started(daemon);
+            for (const std::string& payload : rows[i].payloads) {
+                const int fd = daemon.connect();
+                ASSERT_GE(fd, 0);
+                EXPECT_EQ(harness::exchange(fd, payload), payload);
+                expect_client_served(daemon);
+            }
+            daemon.terminate();
+            EXPECT_TRUE(WIFSIGNALED(daemon.wait_status(30)));
+        }
+        bool summarized = false;
+        for (const auto& line : daemon.lines(2)) {
+            EXPECT_EQ(line.text.find("uninitialised"), std::string::npos) << line.text;
+            if (line.text.find("total heap usage:") != std::string::npos) {
+                summarized = true;
+                EXPECT_NE(line.text.find("total heap usage: 0 allocs, 0 frees, 0 bytes allocated"),
+                          std::string::npos)
+                    << line.text;
+            }
+        }
+        // The image that re-executes leaves valgrind without a summary.
+        EXPECT_EQ(summarized, !rows[i].payloads.empty());
     }
-    daemon.terminate();
-    EXPECT_TRUE(WIFSIGNALED(daemon.wait_status(30)));
-    bool summarized = false;
-    for (const auto& line : daemon.lines()) {
-        if (line.text.find("total heap usage:") != std::string::npos) {
-            summarized = true;
-            EXPECT_NE(line.text.find("total heap usage: 0 allocs, 0 frees, 0 bytes allocated"),
-                      std::string::npos)
-                << line.text;
+}
+
+// The daemon needs libc alone, whichever compiler built it: without --as-needed a
+// clang++ build also pulls in libstdc++, libm and libgcc_s.
+TEST(Service, NeedsLibcAlone) {
+#ifdef ECHO_DAEMON_SANITIZED
+    GTEST_SKIP() << "a sanitized build needs its runtimes";
+#endif
+    FILE* dynamic = popen(("readelf -d " + harness::daemon_path()).c_str(), "r");
+    ASSERT_NE(dynamic, nullptr);
+    std::vector<std::string> needed;
+    for (char row[512]; fgets(row, sizeof row, dynamic) != nullptr;) {
+        const std::string text = row;
+        if (const size_t open = text.find("(NEEDED)"); open != std::string::npos) {
+            const size_t from = text.find('[', open) + 1;
+            needed.push_back(text.substr(from, text.find(']', from) - from));
         }
     }
-    EXPECT_TRUE(summarized);
+    EXPECT_EQ(pclose(dynamic), 0);
+    EXPECT_EQ(needed, std::vector<std::string>{"libc.so.6"});
 }
 
 }  // namespace
