@@ -88,7 +88,7 @@ void check_prefix(const std::string& reply, const std::string& sent) {
 }
 
 // Reports the restart that a reset caused, then waits until the next image serves: a
-// client that came earlier would sit in the old image's queue and be reset at the exec.
+// client that came during the pause would be refused.
 void await_restart(Daemon& daemon, std::mt19937& random) {
     std::printf("soak:   %s\n", daemon.err(5).c_str());
     well_behaved_exchange(daemon, random);
@@ -96,14 +96,20 @@ void await_restart(Daemon& daemon, std::mt19937& random) {
 
 void hostile(Daemon& daemon) {
     std::mt19937 random(7);
-    auto connect = [&] { return daemon.connect_retry(deadline - harness::now()); };
+    // A client that never gets in is lost; what follows on its -1 then fails harmlessly.
+    auto connect = [&] {
+        const int fd = daemon.connect_retry(deadline - harness::now());
+        if (fd < 0) {
+            ++lost;
+        }
+        return fd;
+    };
     std::puts("soak: idle client");
     int fd = connect();
     check_prefix(harness::read_to_end(fd), "");
     close(fd);
 
-    // A reset costs the chain one launch. The next hostile client waits for the restart,
-    // or the old image's queue would swallow it at the exec.
+    // A reset costs the chain one launch. The next hostile client waits for the restart.
     std::puts("soak: reset right after connecting");
     harness::reset(connect());
     await_restart(daemon, random);
@@ -197,8 +203,13 @@ int main() {
     for (const auto& line : daemon.lines(2)) {
         ++restarts_by_tag[line.text];
     }
+    // Every restart re-executed the daemon in this same process: the image now serving
+    // was handed the count of all restart lines.
     const bool alive = daemon.wait_status(0) == -1;
-    const bool same_process = alive && daemon.cmdline().at(0) == harness::daemon_path();
+    const auto argv = daemon.cmdline();
+    const auto restarts = daemon.lines(2).size();
+    const bool same_process =
+        alive && argv.size() == 3 && argv[0] == harness::daemon_path() && argv[1] == std::to_string(restarts);
     const int descriptors_at_end = open_descriptors(daemon);
     const long rss_at_end = harness::status_kb(pid, "VmRSS");
 
@@ -208,7 +219,8 @@ int main() {
     for (const auto& [line, count] : restarts_by_tag) {
         std::printf("  %5d x %s\n", count, line.c_str());
     }
-    std::printf("  alive %s, same process id %d %s\n", alive ? "yes" : "NO", pid,
+    std::printf("  alive %s, same process id %d handed count %s after %zu restarts %s\n",
+                alive ? "yes" : "NO", pid, argv.size() > 1 ? argv[1].c_str() : "?", restarts,
                 same_process ? "yes" : "NO");
     std::printf("  descriptors %d -> %d, RSS %ld kB -> %ld kB\n", descriptors_at_start, descriptors_at_end,
                 rss_at_start, rss_at_end);
