@@ -78,7 +78,7 @@ Fn real(const char* name) {
 
 // Each interposed call fails as the rules say, or goes on to libc's own. The definitions
 // must carry libc's own names, and their parameters cannot match its reserved ones.
-// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name,bugprone-macro-parentheses,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name,bugprone-macro-parentheses)
 #define INTERPOSE(type, name, parameters, arguments)        \
     type name parameters {                                  \
         static auto next = real<type(*) parameters>(#name); \
@@ -98,10 +98,5 @@ INTERPOSE(ssize_t, send, (int fd, const void* buffer, size_t size, int flags), (
 INTERPOSE(int, shutdown, (int fd, int how), (fd, how))
 INTERPOSE(int, close, (int fd), (fd))
 INTERPOSE(int, execv, (const char* path, char* const* argv), (path, argv))
-
-// Fortified builds call this instead of read().
-ssize_t __read_chk(int fd, void* buffer, size_t size, size_t /*buffer_size*/) {
-    return read(fd, buffer, size);
 }
-}
-// NOLINTEND(readability-inconsistent-declaration-parameter-name,bugprone-macro-parentheses,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// NOLINTEND(readability-inconsistent-declaration-parameter-name,bugprone-macro-parentheses)
