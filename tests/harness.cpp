@@ -159,13 +159,10 @@ long status_kb(pid_t pid, const std::string& field) {
     return -1;
 }
 
-Daemon::Daemon(const Spawn& spawn) {
-    int out_pipe[2];
-    int err_pipe[2];
-    int ready[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) {
-        die("pipe2");
-    }
+namespace {
+
+// What the daemon runs with: PATH, the sanitizers' settings and the interposer's rules.
+std::vector<std::string> environment(const Spawn& spawn) {
     // Sanitizer builds report with exit codes of their own, never 1, the daemon's.
     std::vector<std::string> env = {"PATH=" + spawn.path_env,
                                     "ASAN_OPTIONS=exitcode=86:verify_asan_link_order=0:abort_on_error=0",
@@ -174,12 +171,54 @@ Daemon::Daemon(const Spawn& spawn) {
         env.push_back("LD_PRELOAD=" + fault_library());
         env.push_back("ECHO_FAIL=" + spawn.fail);
     }
+    return env;
+}
+
+// In the forked child: the network namespace, the working directory and the console,
+// then the daemon (or its wrapper) in place of the child. Everything it needs is made
+// before the fork, so that the child allocates nothing while other threads run.
+[[noreturn]] void exec_daemon(const Spawn& spawn, int shared_netns, int out, int err, const char* image,
+                              char* const* argv, char* const* envp) {
+    if (spawn.netns_of != 0) {
+        if (setns(shared_netns, CLONE_NEWNET) != 0) {
+            die("setns");
+        }
+    } else if (unshare(CLONE_NEWNET) != 0) {
+        die("unshare(CLONE_NEWNET)");
+    } else {
+        bring_loopback_up();
+    }
+    if (!spawn.cwd.empty() && chdir(spawn.cwd.c_str()) != 0) {
+        die("chdir");
+    }
+    (void)signal(SIGPIPE, SIG_DFL);  // an ignored SIGPIPE would survive into the daemon
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, STDIN_FILENO);
+    close(null);
+    for (const int fd : spawn.closed_fds) {
+        close(fd);
+    }
+    execve(image, argv, envp);
+    die("execve");
+}
+
+}  // namespace
+
+Daemon::Daemon(const Spawn& spawn) {
+    int out_pipe[2];
+    int err_pipe[2];
+    int ready[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) {
+        die("pipe2");
+    }
     std::vector<std::string> command = spawn.wrapper;
     command.insert(command.end(), spawn.argv.begin(), spawn.argv.end());
     const std::vector<char*> argv = null_terminated(command);
+    const std::vector<std::string> env = environment(spawn);
     const std::vector<char*> envp = null_terminated(env);
     const std::string image = spawn.wrapper.empty() ? daemon_path() : spawn.wrapper[0];
-
     const int shared_netns =
         spawn.netns_of != 0
             ? open(("/proc/" + std::to_string(spawn.netns_of) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC)
@@ -192,29 +231,7 @@ Daemon::Daemon(const Spawn& spawn) {
     }
     pid_ = fork_tied();
     if (pid_ == 0) {
-        if (spawn.netns_of != 0) {
-            if (setns(shared_netns, CLONE_NEWNET) != 0) {
-                die("setns");
-            }
-        } else if (unshare(CLONE_NEWNET) != 0) {
-            die("unshare(CLONE_NEWNET)");
-        } else {
-            bring_loopback_up();
-        }
-        if (!spawn.cwd.empty() && chdir(spawn.cwd.c_str()) != 0) {
-            die("chdir");
-        }
-        (void)signal(SIGPIPE, SIG_DFL);  // an ignored SIGPIPE would survive into the daemon
-        dup2(out_pipe[1], STDOUT_FILENO);
-        dup2(err_pipe[1], STDERR_FILENO);
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
-        close(null);
-        for (const int fd : spawn.closed_fds) {
-            close(fd);
-        }
-        execve(image.c_str(), argv.data(), envp.data());
-        die("execve");
+        exec_daemon(spawn, shared_netns, out_pipe[1], err_pipe[1], image.c_str(), argv.data(), envp.data());
     }
     if (shared_netns >= 0) {
         close(shared_netns);
