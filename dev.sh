@@ -3,7 +3,7 @@
 #   ./dev.sh run     build, then run the daemon in the foreground (echo-daemon 0 5)
 #   ./dev.sh soak    build, then soak the daemon for up to two minutes
 #   ./dev.sh bench   build, then benchmark against the reference server and the peers
-#   ./dev.sh package build the Debian package (reproducibly, with Debian's flags)
+#   ./dev.sh package build the Debian package (dpkg-buildpackage) and print its path
 #   ./dev.sh check   lint, then build with g++, clang++ and the sanitizers (warnings
 #                    fatal), run every test with each build, soak the g++ build, and
 #                    test the package under systemd in a container
@@ -36,7 +36,13 @@ need() {
 }
 
 build_tools=(cmake make g++ libc6-dev libgtest-dev libgmock-dev)
-package_tools=(dpkg-dev file gzip)
+# What the package build needs besides the build tools: debian/control's Build-Depends,
+# build-essential (which dpkg-buildpackage requires too), and git, which lists the files
+# it copies.
+package_tools=(build-essential debhelper git)
+# The fronted benchmark runs haproxy. Installing it also starts its service on the host,
+# whose default configuration listens on no port.
+front_tools=(haproxy)
 # What the package test uses: lintian, man for the manual page, systemd-analyze.
 package_checks=(lintian man-db systemd)
 # What the test of the package under a booted systemd uses.
@@ -51,7 +57,7 @@ build() {
 }
 
 run_tests() {
-    ctest --test-dir "$1" -j 16 --output-on-failure
+    ctest --test-dir "$1" -j "$jobs" --output-on-failure
 }
 
 # Formatting, clang-tidy and cppcheck; needs the compile commands of build/.
@@ -77,13 +83,12 @@ run)
 bench)
     # The peers (openbsd-inetd, socat) are measured when installed, skipped otherwise:
     # installing openbsd-inetd also starts an inetd on the host.
-    need "${build_tools[@]}" strace gnuplot-nox netbase bsdextrautils
+    need "${build_tools[@]}" strace gnuplot-nox netbase bsdextrautils "${front_tools[@]}"
     build build -DECHO_DAEMON_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
     bench/run.sh build "${@:2}"
     ;;
 package)
     need "${build_tools[@]}" "${package_tools[@]}" lintian
-    rm -rf build-package
     deb=$(packaging/build-deb.sh . build-package)
     lintian --allow-root --pedantic --display-info "$deb"
     echo "$deb"
@@ -96,12 +101,12 @@ soak)
 check)
     need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
         clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind git iproute2 \
-        "${container_tools[@]}"
+        "${front_tools[@]}" "${container_tools[@]}"
     build build -DECHO_DAEMON_TESTS=ON
     lint
     run_tests build
-    rm -rf build-package
-    tests/systemd_test.sh "$(packaging/build-deb.sh . build-package)"
+    deb=$(packaging/build-deb.sh . build-package)
+    tests/systemd_test.sh "$deb"
     build/tests/soak
     bench/run.sh build --smoke
     CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON

@@ -1,25 +1,24 @@
 #!/bin/bash
-# Builds the Debian package from a source tree as Debian would: build type None, so that
-# dpkg-buildflags alone sets the code's flags, and every time stamp taken from the
-# changelog. The same source then gives the same .deb wherever it is checked out.
-# Usage: packaging/build-deb.sh SOURCE_DIR BUILD_DIR   (BUILD_DIR inside SOURCE_DIR)
+# Builds the Debian package with dpkg-buildpackage from the tracked and new files of
+# SOURCE_DIR as they are in the working tree, and prints the path of the .deb.
+# dpkg-buildpackage writes its packages next to the source tree, so the files are
+# copied to OUT_DIR/echo-daemon, afresh each time, and the packages land in OUT_DIR.
+# Usage: packaging/build-deb.sh SOURCE_DIR OUT_DIR
 set -euo pipefail
-source_dir=$(cd "$1" && pwd)
-build_dir=$2
-
-SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l "$source_dir/packaging/changelog" -STimestamp)
-export SOURCE_DATE_EPOCH
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-# dpkg-buildflags maps the directory it runs in to "." in debug information, which
-# covers the build folder inside it.
-cd "$source_dir"
-CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-    LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
-    cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=None -DECHO_DAEMON_TESTS=OFF >/dev/null
-cmake --build "$build_dir" -j "$(nproc)" >/dev/null
-(cd "$build_dir" && cpack -G DEB >cpack.log 2>&1) || {
-    cat "$build_dir/cpack.log" >&2
+mkdir -p "$2"
+out=$(cd "$2" && pwd)
+case "$(cd "$1" && pwd)/" in "$out/echo-daemon/"*)
+    echo "build-deb.sh: $out/echo-daemon would be the source itself" >&2
+    exit 2
+    ;;
+esac
+rm -rf "$out/echo-daemon" "$out"/echo-daemon{,-dbgsym}_*
+mkdir "$out/echo-daemon"
+git -C "$1" ls-files -z --cached --others --exclude-standard |
+    tar -C "$1" --null --ignore-failed-read --warning=no-failed-read -T - -cf - | tar -C "$out/echo-daemon" -xf -
+(cd "$out/echo-daemon" && dpkg-buildpackage -us -uc -b) >"$out/build.log" 2>&1 || {
+    cat "$out/build.log" >&2
     exit 1
 }
-version=$(dpkg-parsechangelog -l packaging/changelog -SVersion)
-echo "$build_dir/echo-daemon_${version}_$(dpkg --print-architecture).deb"
+version=$(dpkg-parsechangelog -l "$out/echo-daemon/debian/changelog" -SVersion)
+echo "$out/echo-daemon_${version}_$(dpkg --print-architecture).deb"
