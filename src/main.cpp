@@ -2,7 +2,8 @@
 //
 // Usage: echo-daemon COUNT MAX. COUNT is the number of images that ran before this one
 // in the chain (the operator passes 0); MAX bounds how many images may serve. When a
-// step fails, the daemon pauses, names the step and re-executes itself with COUNT + 1.
+// step fails, the daemon lets go of port 80 and its client, pauses, names the step and
+// re-executes itself with COUNT + 1.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
