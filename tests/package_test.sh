@@ -42,8 +42,6 @@ members=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sort | tr '\n' ' ')
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
-needed=$(readelf -d "$root/usr/sbin/echo-daemon" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
-[ "$needed" = libc.so.6 ] || { echo "needs: $needed"; exit 1; }
 
 # Each tag that may stay has its reason in the README; any other finding fails, as does
 # lintian itself. The .changes file covers both packages.
@@ -67,6 +65,7 @@ exposure=$(systemd-analyze security --offline=true "$root/usr/lib/systemd/system
 echo "exposure: $exposure"
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }'
 
+# The packaged binary serves, restarts, and needs libc alone.
 ECHO_DAEMON="$root/usr/sbin/echo-daemon" "$daemon_tests" --gtest_brief=1 \
-    --gtest_filter='Service.EchoesTheFirstChunkOfEachClient:Restart.NextImageGetsTheOwnNumberAsPlainDecimal'
+    --gtest_filter='Service.EchoesTheFirstChunkOfEachClient:Restart.NextImageGetsTheOwnNumberAsPlainDecimal:Service.NeedsLibcAlone'
 echo "package: $(basename "$deb") checked"
