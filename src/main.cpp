@@ -14,16 +14,14 @@
 
 #include <cerrno>
 #include <charconv>
-#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 namespace {
-
-static_assert(sizeof(long) == 8, "launch counts are 64-bit");
 
 constexpr in_port_t listen_port = 80;
 constexpr int listen_backlog = 5;
@@ -56,14 +54,14 @@ struct Service {
 };
 
 bool reopen_closed_console();
-long parse_count(const char* text);
+int64_t parse_count(const char* text);
 [[noreturn]] void serve(char** argv);
 void open_listener(Service& service);
 void serve_client(Service& service, char (&buffer)[chunk_size]);
 [[noreturn]] void restart(Step step, const Service& service);
 template <typename... Pieces>
 void say(int fd, const Pieces&... pieces);
-std::string_view decimal(long value, char (&field)[count_field_size]);
+std::string_view decimal(int64_t value, char (&field)[count_field_size]);
 
 }  // namespace
 
@@ -88,10 +86,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const long max = parse_count(argv[2]);
-    const long launched = parse_count(argv[1]);
+    const int64_t max = parse_count(argv[2]);
+    const int64_t launched = parse_count(argv[1]);
     // At the top of the range the count stays put instead of overflowing.
-    const long own_number = launched == LONG_MAX ? launched : launched + 1;
+    const int64_t own_number = launched == INT64_MAX ? launched : launched + 1;
     if (own_number > max) {
         char number[count_field_size];
         say(STDERR_FILENO, "[!] Maximum number of errors (", decimal(max, number), ") reached\n");
@@ -127,8 +125,9 @@ bool reopen_closed_console() {
 
 // Deliberately lenient: blanks and a sign are accepted, parsing stops at the first
 // non-digit, text without digits is 0, out-of-range values saturate, negatives are 0.
-long parse_count(const char* text) {
-    const long value = strtol(text, nullptr, 10);
+// long long, not long: counts are 64-bit on 32-bit systems too.
+int64_t parse_count(const char* text) {
+    const int64_t value = strtoll(text, nullptr, 10);
     return value < 0 ? 0 : value;
 }
 
@@ -223,7 +222,7 @@ void serve_client(Service& service, char (&buffer)[chunk_size]) {
     }
     sleep(restart_pause_s);
     char tag[count_field_size];
-    say(STDERR_FILENO, "[!] Restarting due to error in main:", decimal(static_cast<long>(step), tag),
+    say(STDERR_FILENO, "[!] Restarting due to error in main:", decimal(static_cast<int64_t>(step), tag),
         " main\n");
     // execv() resolves a bare name against the working directory, which may hold any
     // file of that name; run this very program instead.
@@ -252,7 +251,7 @@ void say(int fd, const Pieces&... pieces) {
 }
 
 // Writes a non-negative value into the field as decimal text, zero-filling the rest.
-std::string_view decimal(long value, char (&field)[count_field_size]) {
+std::string_view decimal(int64_t value, char (&field)[count_field_size]) {
     memset(field, 0, sizeof field);
     // 19 digits always leave room for the terminator, so the conversion cannot fail.
     const auto written = std::to_chars(field, field + sizeof field - 1, value);
