@@ -201,10 +201,13 @@ void serve_client(Service& service, char (&buffer)[chunk_size]) {
     if (shutdown(service.client, SHUT_RDWR) < 0 && errno != ENOTCONN) {
         restart(Step::shutdown, service);
     }
-    if (close(service.client) < 0) {
+    // Linux frees the number even when close fails, and it may be reused at once: the
+    // failure path must not close it again.
+    const int client = service.client;
+    service.client = -1;
+    if (close(client) < 0) {
         restart(Step::close, service);
     }
-    service.client = -1;
     say(STDOUT_FILENO, "[*] Closed client connection\n");
 }
 
