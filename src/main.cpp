@@ -2,8 +2,8 @@
 //
 // Usage: echo-daemon COUNT MAX. COUNT is the number of images that ran before this one
 // in the chain (the operator passes 0); MAX bounds how many images may serve. When a
-// step fails, the daemon lets go of port 80 and its client, pauses, names the step and
-// re-executes itself with COUNT + 1.
+// step fails, the daemon stops taking connections, lets go of its client, pauses, names
+// the step and re-executes itself with COUNT + 1.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -45,8 +45,8 @@ enum class Step : int {
     close = 85,
 };
 
-// What a failing step must let go of: the next image needs the argument vector, and
-// the descriptors are closed before the pause (-1: none open).
+// What a failing step must let go of before the pause: the next image needs the argument
+// vector; -1 marks a descriptor that is not open.
 struct Service {
     char** argv;
     int listener = -1;
@@ -212,13 +212,19 @@ void serve_client(Service& service, char (&buffer)[chunk_size]) {
 }
 
 [[noreturn]] void restart(Step step, const Service& service) {
-    // Let go of port 80 and the client before the pause: for its 3 seconds nobody is
-    // served either way, but now a new client is refused at once (a balancer in front
-    // moves on) and the client being served sees its connection end, instead of both
-    // waiting out the pause in a queue that no one will read.
+    // Stop taking connections and let go of the client before the pause: for its 3
+    // seconds nobody is served either way, but now a new client is refused at once (a
+    // balancer in front moves on) and queued ones and the client being served see their
+    // connections end, instead of waiting out the pause in a queue no one will read.
+    // The listener is shut down, not closed, so that port 80 stays this daemon's until
+    // the exec closes it and the next image binds it: closed, any program allowed to
+    // bind port 80 could take it and the clients meant for this one. Without address
+    // reuse, no socket can bind it beside the stopped one, with reuse or without.
     // The port goes first, so that the client, seeing its end, finds it closed too.
     if (service.listener >= 0) {
-        (void)close(service.listener);
+        const int reuse = 0;
+        (void)setsockopt(service.listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        (void)shutdown(service.listener, SHUT_RDWR);
     }
     if (service.client >= 0) {
         (void)close(service.client);
