@@ -9,6 +9,7 @@
 #                    test the package under systemd in a container
 # Missing Debian packages are installed first (apt-get, as root).
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "$0")"
 
 jobs=$(nproc)
@@ -32,7 +33,8 @@ need() {
     fi
     echo "dev.sh: installing ${missing[*]}"
     "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # sudo resets the environment: the variable must be set behind it.
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 build_tools=(cmake make g++ libc6-dev libgtest-dev libgmock-dev)
@@ -100,7 +102,7 @@ soak)
     ;;
 check)
     need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
-        clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind git iproute2 \
+        g++-multilib clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind git iproute2 \
         "${front_tools[@]}" "${container_tools[@]}"
     build build -DECHO_DAEMON_TESTS=ON
     lint
@@ -109,6 +111,9 @@ check)
     tests/systemd_test.sh "$deb"
     build/tests/soak
     bench/run.sh build --smoke
+    # A 32-bit daemon, where long is 32 bits wide, against the command-line table.
+    CXXFLAGS=-m32 build build-m32 -DECHO_DAEMON_TESTS=OFF
+    ECHO_DAEMON=build-m32/echo-daemon build/tests/daemon_tests --gtest_brief=1 --gtest_filter='CommandLine.*'
     CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
     run_tests build-clang
     CXX=clang++ build build-sanitize -DECHO_DAEMON_TESTS=ON -DECHO_DAEMON_SANITIZE=ON
