@@ -203,9 +203,11 @@ bool exchange(const sockaddr_in& address, const std::string& payload) {
     return echoed;
 }
 
-// Waits until the server echoes; returns when it first did, or -1 past the deadline.
-double wait_until_serving(const sockaddr_in& address, const std::string& payload, double deadline) {
-    while (now() < deadline) {
+// Waits until the server echoes; returns when it first did, or -1 once it has ended or
+// past the deadline.
+double wait_until_serving(pid_t server, const sockaddr_in& address, const std::string& payload,
+                          double deadline) {
+    while (now() < deadline && waitpid(server, nullptr, WNOHANG) == 0) {
         if (exchange(address, payload)) {
             return now();
         }
@@ -367,7 +369,7 @@ int main(int argc, char** argv) {
     const pid_t server = start_server(options);
     arm_watchdog(server, deadline);
     Timing timing;
-    const double ready = wait_until_serving(address, payload, deadline);
+    const double ready = wait_until_serving(server, address, payload, deadline);
     if (ready > 0) {
         timing.ready_ms = (ready - started) * 1e3;
     }
@@ -375,7 +377,7 @@ int main(int argc, char** argv) {
     double seconds = 0;
     if (ready > 0 && options.restart) {
         const double reset = reset_client(address);
-        const double back = reset > 0 ? wait_until_serving(address, payload, deadline) : -1;
+        const double back = reset > 0 ? wait_until_serving(server, address, payload, deadline) : -1;
         timing.restart_ms = back > 0 ? (back - reset) * 1e3 : -1;
     } else if (ready > 0) {
         seconds = run_load(options, address, payload, deadline, *tally);
