@@ -5,7 +5,7 @@
 #
 #   bench/run.sh BUILD_DIR [--rounds N] [--seconds S] [--traced N] [--out DIR] [--plot DIR]
 #
-# Each round runs every server in turn for S seconds (default 5 rounds of 3 s), so that
+# Each round runs every server in turn for S seconds (default 7 rounds of 3 s), so that
 # the servers of a round share the machine's state: figures are medians of the rounds,
 # and ratios of runs of the same round. Then three forced restarts of the daemon, and
 # system calls per client under strace over N clients (default 1000). Every loadgen line
@@ -24,7 +24,7 @@ parse_arguments() {
     { [ $# -ge 1 ] && [ -d "$1" ]; } || usage
     build=$(cd "$1" && pwd)
     shift
-    rounds=5 seconds=3 traced=1000 out=$build/bench-results plot_dir=
+    rounds=7 seconds=3 traced=1000 out=$build/bench-results plot_dir=
     while [ $# -gt 0 ]; do
         [ $# -ge 2 ] || usage
         case $1 in
