@@ -105,7 +105,8 @@ calls_per_client() {
 describe_machine() {
     local commit
     commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)
-    git -C "$here" diff --quiet HEAD 2>/dev/null || commit+=" with local changes"
+    git -C "$here/.." diff --quiet HEAD -- src bench ':!bench/published' 2>/dev/null ||
+        commit+=" with local changes to src/ or bench/"
     echo "machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
         "$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), kernel $(uname -r)"
     echo "measured: commit $commit, $(date -u '+%Y-%m-%d %H:%M UTC')"
