@@ -277,6 +277,7 @@ double run_load(const Options& options, const sockaddr_in& address, const std::s
                            options.duration > 0 ? std::min(start + options.duration, deadline) : deadline};
     std::atomic<long> left{options.connections};
     std::vector<std::thread> clients;
+    clients.reserve(static_cast<size_t>(options.clients));
     for (int c = 0; c < options.clients; ++c) {
         clients.emplace_back(client, std::cref(address), std::cref(payload), std::cref(window),
                              options.duration > 0 ? nullptr : &left, std::ref(tally));
@@ -302,7 +303,7 @@ long status_kb(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
         if (line.rfind(field + ":", 0) == 0) {
-            return std::atol(line.c_str() + field.size() + 1);
+            return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
         }
     }
     return -1;
