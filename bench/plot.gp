@@ -16,7 +16,7 @@ set title "Connections per second: median, bars from least to most (log scale)"
 set yrange [100:50000]
 plot data using 0:2:xtic(1) with boxes lc rgb "#4477aa" notitle, \
      data using 0:2:(least(strcol(3))):(most(strcol(3))) with yerrorbars lc rgb "black" pt 0 notitle, \
-     data using 0:2:2 with labels offset 0,-1 notitle
+     data using 0:(most(strcol(3))):2 with labels offset 0,0.8 notitle
 set title "Server CPU time per connection, microseconds (log scale)"
 set yrange [10:5000]
 plot data using 0:4:xtic(1) with boxes lc rgb "#cc6677" notitle, \

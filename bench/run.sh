@@ -130,12 +130,14 @@ print_machine_load() {
         printf "1-minute load average %s at the start, %s at the end\n", l0, l1 }'
 }
 
-# The rounds: every installed server in turn, 4 clients, consoles on a file.
+# The rounds: every installed server in turn, 4 clients, consoles on a file. Each round
+# starts one server further on, so that no server always follows the same one.
 measure_rates() {
-    local name
-    for _ in $(seq "$rounds"); do
-        for name in "${servers[@]}"; do
-            measure "$name" rate --duration "$seconds" --clients 4 --console "$work/console.log"
+    local round i count=${#servers[@]}
+    for round in $(seq "$rounds"); do
+        for i in $(seq "$count"); do
+            measure "${servers[(round + i) % count]}" rate --duration "$seconds" --clients 4 \
+                --console "$work/console.log"
         done
     done
 }

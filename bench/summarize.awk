@@ -65,8 +65,7 @@ function print_row(server, format) {
         median(server, "rate", "ratio", "%.3f"), spread(server, "rate", "ratio", "%.2f"),
         median(server, "rate", "p99_us", "%.0f"), median(server, "rate", "server_cpu_us", "%.1f"),
         median(server, "calls", "per_client", "%.1f"), median(server, "rate", "rss_kb", "%.0f"),
-        median(server, "rate", "anon_kb", "%.0f"), median(server, "rate", "ready_ms", "%.2f"),
-        total(server, "rate", "failed")
+        median(server, "rate", "anon_kb", "%.0f"), total(server, "rate", "failed")
     if (plot != "")
         printf "%s %s %s %s\n", title(server), median(server, "rate", "cps", "%.0f"),
             spread(server, "rate", "cps", "%.0f"), median(server, "rate", "server_cpu_us", "%.1f") > plot
@@ -74,18 +73,18 @@ function print_row(server, format) {
 
 END {
     count = split(servers, names, " ")
-    format = "%-13s %7s %-12s %6s %-12s %6s %7s %6s %6s %6s %6s %6s\n"
+    format = "%-13s %7s %-12s %6s %-12s %6s %7s %6s %6s %6s %6s\n"
     printf format, "server", "conn/s", "least-most", "ratio", "least-most", "p99_us", "cpu_us", "calls",
-        "rss_kB", "anon", "ready", "failed"
+        "rss_kB", "anon", "failed"
     for (k = 1; k <= count; k++) {
         if (names[k] != "daemon")
             log_ratios(names[k])
         print_row(names[k], format)
     }
     print "conn/s, p99_us (latency), cpu_us (server CPU time per connection, children included), rss_kB and"
-    print "anon (resident and private memory after the load), ready (exec to first echo, ms): medians of the"
-    print "rounds; ratio: echo-daemon's rate over the server's in the same round; calls: system calls per"
-    print "client under strace; failed: connections that failed, all rounds"
+    print "anon (resident and private memory after the load): medians of the rounds; ratio: echo-daemon's"
+    print "rate over the server's in the same round; calls: system calls per client under strace; failed:"
+    print "connections that failed, all rounds"
     printf "restart (a client resets; from the reset to echoing again): median %s ms of %d, %s\n",
         median("daemon", "restart", "restart_ms", "%.1f"), logs["daemon", "restart", "restart_ms"],
         spread("daemon", "restart", "restart_ms", "%.1f")
