@@ -85,7 +85,7 @@ run)
 bench)
     # The peers (openbsd-inetd, socat) are measured when installed, skipped otherwise:
     # installing openbsd-inetd also starts an inetd on the host.
-    need "${build_tools[@]}" strace gnuplot-nox netbase bsdextrautils "${front_tools[@]}"
+    need "${build_tools[@]}" strace gnuplot-nox netbase
     build build -DECHO_DAEMON_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
     bench/run.sh build "${@:2}"
     ;;
