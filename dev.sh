@@ -110,7 +110,6 @@ check)
     deb=$(packaging/build-deb.sh . build-package)
     tests/systemd_test.sh "$deb"
     build/tests/soak
-    bench/run.sh build --smoke
     # A 32-bit daemon, where long is 32 bits wide, against the command-line table.
     CXXFLAGS=-m32 build build-m32 -DECHO_DAEMON_TESTS=OFF
     ECHO_DAEMON=build-m32/echo-daemon build/tests/daemon_tests --gtest_brief=1 --gtest_filter='CommandLine.*'
