@@ -271,7 +271,8 @@ DeviceAllow= IPAddressDeny= PrivateNetwork= PrivateUsers= RestrictAddressFamilie
 RootDirectory=/RootImage="
 unmet_security_items() {
     local unmet
-    unmet=$(in_container systemd-analyze security --offline=true "/usr/lib/systemd/system/$unit" | awk '$1 == "✗" { print $2 }' | sort | xargs)
+    unmet=$(in_container systemd-analyze security --offline=true "/usr/lib/systemd/system/$unit" |
+        awk '$1 == "✗" { print $2 }' | sort | xargs)
     [ "$unmet" = "$expected_unmet" ] || { echo "unmet: ${unmet:-none found}"; return 1; }
 }
 test_sandbox() {
@@ -319,19 +320,21 @@ bind_refused() {
         bind($s, sockaddr_in(80, INADDR_ANY)) and die "bind succeeded\n"; $!{EADDRINUSE} or die "$!\n"'
 }
 watch_chains() { # N SECONDS: "STATUS GAP_MS" for each of N chain ends that a new chain follows
-    local n=$1 end=$((SECONDS + $2)) start=0 ended_at=0 status=0 key value
-    local -A p
-    while ((n > 0 && SECONDS < end)); do
-        while IFS='=' read -r key value; do p[$key]=$value; done < <(in_container systemctl show "$unit" \
+    local ends_left=$1 end=$((SECONDS + $2)) start=0 ended_at=0 status=0 key value
+    local -A shown
+    while ((ends_left > 0 && SECONDS < end)); do
+        while IFS='=' read -r key value; do shown[$key]=$value; done < <(in_container systemctl show "$unit" \
             -p ActiveState -p ExecMainStartTimestampMonotonic -p ExecMainExitTimestampMonotonic -p ExecMainStatus)
-        [ "${p[ActiveState]}" != failed ] || { echo failed; return; }
-        if ((p[ExecMainExitTimestampMonotonic] > p[ExecMainStartTimestampMonotonic])); then
-            ended_at=${p[ExecMainExitTimestampMonotonic]} status=${p[ExecMainStatus]}
+        [ "${shown[ActiveState]}" != failed ] || { echo failed; return; }
+        if ((shown[ExecMainExitTimestampMonotonic] > shown[ExecMainStartTimestampMonotonic])); then
+            ended_at=${shown[ExecMainExitTimestampMonotonic]} status=${shown[ExecMainStatus]}
         fi
-        if ((p[ExecMainStartTimestampMonotonic] != start)); then
-            ((start == 0 || ended_at < start)) ||
-                { echo "$status $(((p[ExecMainStartTimestampMonotonic] - ended_at) / 1000))"; n=$((n - 1)); }
-            start=${p[ExecMainStartTimestampMonotonic]}
+        if ((shown[ExecMainStartTimestampMonotonic] != start)); then
+            if ((start != 0 && ended_at >= start)); then
+                echo "$status $(((shown[ExecMainStartTimestampMonotonic] - ended_at) / 1000))"
+                ends_left=$((ends_left - 1))
+            fi
+            start=${shown[ExecMainStartTimestampMonotonic]}
         fi
         sleep 0.5
     done
@@ -413,7 +416,8 @@ restarted_after() { # SIGNAL
 }
 ended() { # SECONDS: after that long, nothing of the service runs or answers
     sleep "$1"
-    property_is ActiveState inactive && no_daemon && { ! echoes >/dev/null || { echo "port 80 still answers"; return 1; }; }
+    property_is ActiveState inactive && no_daemon || return
+    ! echoes >/dev/null || { echo "port 80 still answers"; return 1; }
 }
 # The pause is proven first: the reset was sent, port 80 refuses, and the main process has
 # not logged its restart line.
