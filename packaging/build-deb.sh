@@ -5,6 +5,7 @@
 # copied to OUT_DIR/echo-daemon, afresh each time, and the packages land in OUT_DIR.
 # Usage: packaging/build-deb.sh SOURCE_DIR OUT_DIR
 set -euo pipefail
+shopt -s inherit_errexit
 mkdir -p "$2"
 out=$(cd "$2" && pwd)
 case "$(cd "$1" && pwd)/" in "$out/echo-daemon/"*)
