@@ -96,7 +96,14 @@ INTERPOSE(int, poll, (pollfd * fds, nfds_t count, int timeout), (fds, count, tim
 INTERPOSE(ssize_t, read, (int fd, void* buffer, size_t size), (fd, buffer, size))
 INTERPOSE(ssize_t, send, (int fd, const void* buffer, size_t size, int flags), (fd, buffer, size, flags))
 INTERPOSE(int, shutdown, (int fd, int how), (fd, how))
-INTERPOSE(int, close, (int fd), (fd))
 INTERPOSE(int, execv, (const char* path, char* const* argv), (path, argv))
+
+// Linux frees the descriptor even when close fails, so a failing close really closes:
+// a second close of the same number is the daemon's mistake, not the interposer's.
+int close(int fd) {
+    static auto next = real<int (*)(int)>("close");
+    const int closed = next(fd);
+    return fails("close") ? -1 : closed;
+}
 }
 // NOLINTEND(readability-inconsistent-declaration-parameter-name,bugprone-macro-parentheses)

@@ -102,18 +102,12 @@ std::string fault_library() {
 std::string launch_line(const std::string& name) {
     return "[*] Launching " + name + " service";
 }
-std::vector<std::string> image_lines(size_t from, size_t to) {
-    const std::vector<std::string> lines = {
-        launch_line(),
-        "[*] Listening on port 80",
-        "[*] Waiting for client connections",
-        "[*] Received client connection",
-        "[*] Received client echo",
-        "[*] Replied to client echo",
-        "[*] Closed client connection",
-        "[*] Waiting for client connections",
-    };
-    return {lines.begin() + static_cast<long>(from), lines.begin() + static_cast<long>(to)};
+std::vector<std::string> startup_lines() {
+    return {launch_line(), "[*] Listening on port 80", "[*] Waiting for client connections"};
+}
+std::vector<std::string> client_lines() {
+    return {"[*] Received client connection", "[*] Received client echo", "[*] Replied to client echo",
+            "[*] Closed client connection", "[*] Waiting for client connections"};
 }
 std::string restart_line(int tag) {
     return "[!] Restarting due to error in main:" + std::to_string(tag) + " main";
@@ -135,7 +129,15 @@ pid_t fork_tied() {
     return pid;
 }
 
-Spawn args(std::vector<std::string> arguments, std::string fail) {
+std::string private_temp_dir() {
+    std::string path = (std::filesystem::temp_directory_path() / "echo-daemon-test-XXXXXX").string();
+    if (mkdtemp(path.data()) == nullptr) {
+        die("mkdtemp");
+    }
+    return path;
+}
+
+Spawn spawn_of(std::vector<std::string> arguments, std::string fail) {
     Spawn spawn;
     spawn.argv = {daemon_path()};
     spawn.argv.insert(spawn.argv.end(), arguments.begin(), arguments.end());
@@ -174,13 +176,56 @@ std::vector<std::string> environment(const Spawn& spawn) {
     return env;
 }
 
-// In the forked child: the network namespace, the working directory and the console,
-// then the daemon (or its wrapper) in place of the child. Everything it needs is made
-// before the fork, so that the child allocates nothing while other threads run.
-[[noreturn]] void exec_daemon(const Spawn& spawn, int shared_netns, int out, int err, const char* image,
-                              char* const* argv, char* const* envp) {
+// The wrapper's command line, then the daemon's.
+std::vector<std::string> command_of(const Spawn& spawn) {
+    std::vector<std::string> command = spawn.wrapper;
+    command.insert(command.end(), spawn.argv.begin(), spawn.argv.end());
+    return command;
+}
+
+// The network namespace to join, -1 for a new one.
+int namespace_to_join(const Spawn& spawn) {
+    if (spawn.netns_of == 0) {
+        return -1;
+    }
+    return open(("/proc/" + std::to_string(spawn.netns_of) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+// Everything the child needs, made before the fork, so that the child allocates nothing
+// while other threads run. Neither copied nor moved: argv and envp point into the strings.
+struct ChildPlan {
+    explicit ChildPlan(const Spawn& wanted)
+        : spawn(wanted),
+          command(command_of(wanted)),
+          argv(null_terminated(command)),
+          env(environment(wanted)),
+          envp(null_terminated(env)),
+          image(wanted.wrapper.empty() ? daemon_path() : wanted.wrapper[0]),
+          shared_netns(namespace_to_join(wanted)) {}
+    ChildPlan(const ChildPlan&) = delete;
+    ChildPlan& operator=(const ChildPlan&) = delete;
+    ~ChildPlan() {
+        if (shared_netns >= 0) {
+            close(shared_netns);
+        }
+    }
+
+    const Spawn& spawn;
+    const std::vector<std::string> command;
+    const std::vector<char*> argv;
+    const std::vector<std::string> env;
+    const std::vector<char*> envp;
+    const std::string image;
+    const int shared_netns;  // -1: a new namespace
+};
+
+// In the forked child: a process group, the network namespace, the working directory and
+// the console, then the daemon (or its wrapper) in place of the child.
+[[noreturn]] void exec_daemon(const ChildPlan& plan, int out, int err) {
+    const Spawn& spawn = plan.spawn;
+    setpgid(0, 0);
     if (spawn.netns_of != 0) {
-        if (setns(shared_netns, CLONE_NEWNET) != 0) {
+        if (setns(plan.shared_netns, CLONE_NEWNET) != 0) {
             die("setns");
         }
     } else if (unshare(CLONE_NEWNET) != 0) {
@@ -200,8 +245,29 @@ std::vector<std::string> environment(const Spawn& spawn) {
     for (const int fd : spawn.closed_fds) {
         close(fd);
     }
-    execve(image, argv, envp);
+    // Whatever the test program holds open without close-on-exec (a runner's descriptors)
+    // stays out of the daemon; the end of the ready pipe still marks the exec itself.
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        die("close_range");
+    }
+    execve(plan.image.c_str(), plan.argv.data(), plan.envp.data());
     die("execve");
+}
+
+// Returns once the child has exec'd, when the close-on-exec end of the pipe closes.
+void await_exec(int ready) {
+    char byte = 0;
+    while (read(ready, &byte, 1) > 0) {
+    }
+    close(ready);
+}
+
+sockaddr_in port_80(in_addr_t host) {
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(80);
+    address.sin_addr.s_addr = htonl(host);
+    return address;
 }
 
 }  // namespace
@@ -213,16 +279,7 @@ Daemon::Daemon(const Spawn& spawn) {
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) {
         die("pipe2");
     }
-    std::vector<std::string> command = spawn.wrapper;
-    command.insert(command.end(), spawn.argv.begin(), spawn.argv.end());
-    const std::vector<char*> argv = null_terminated(command);
-    const std::vector<std::string> env = environment(spawn);
-    const std::vector<char*> envp = null_terminated(env);
-    const std::string image = spawn.wrapper.empty() ? daemon_path() : spawn.wrapper[0];
-    const int shared_netns =
-        spawn.netns_of != 0
-            ? open(("/proc/" + std::to_string(spawn.netns_of) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC)
-            : -1;
+    const ChildPlan plan(spawn);
     // A console nobody reads from the start: the daemon's first line meets a broken pipe.
     const bool unread = spawn.console_read == 0;
     if (unread) {
@@ -231,27 +288,21 @@ Daemon::Daemon(const Spawn& spawn) {
     }
     pid_ = fork_tied();
     if (pid_ == 0) {
-        exec_daemon(spawn, shared_netns, out_pipe[1], err_pipe[1], image.c_str(), argv.data(), envp.data());
+        exec_daemon(plan, out_pipe[1], err_pipe[1]);
     }
-    if (shared_netns >= 0) {
-        close(shared_netns);
-    }
+    setpgid(pid_, pid_);  // the child does the same: the group exists whichever runs first
     close(out_pipe[1]);
     close(err_pipe[1]);
     close(ready[1]);
     reader_ = std::thread(&Daemon::read_console, this, unread ? -1 : out_pipe[0], unread ? -1 : err_pipe[0],
                           spawn.console_read);
-    // The end of this pipe means the child has exec'd, so its namespace is in place.
-    char byte = 0;
-    while (read(ready[0], &byte, 1) > 0) {
-    }
-    close(ready[0]);
+    await_exec(ready[0]);  // and so its namespace is in place
     netns_ = open(("/proc/" + std::to_string(pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
 }
 
 Daemon::~Daemon() {
     if (pid_ > 0 && status_ == -1) {
-        kill(pid_, SIGKILL);
+        kill(-pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
     if (reader_.joinable()) {
@@ -267,8 +318,13 @@ void Daemon::read_console(int out, int err, int keep) {
     std::string partial[2];
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         if (keep > 0 && lines().size() >= static_cast<size_t>(keep)) {
-            close(out);  // the reader goes away: the daemon's next line meets a broken pipe
-            close(err);
+            // The reader goes away: the daemon's next line meets a broken pipe. A stream
+            // that ended was closed then, and its number may be another's by now.
+            for (const pollfd& stream : fds) {
+                if (stream.fd >= 0) {
+                    close(stream.fd);
+                }
+            }
             return;
         }
         if (poll(fds, 2, -1) < 0) {
@@ -317,7 +373,7 @@ std::string Daemon::next(int fd, double timeout) {
     changed_.wait_until(lock, deadline, [&] {
         size_t seen = 0;
         for (const Line& line : lines_) {
-            if ((fd == 0 || line.fd == fd) && seen++ == taken_[fd]) {
+            if (line.fd == fd && seen++ == taken_[fd]) {
                 ++taken_[fd];
                 found = line.text;
                 return true;
@@ -334,11 +390,7 @@ std::string Daemon::out(double timeout) {
 std::string Daemon::err(double timeout) {
     return next(2, timeout);
 }
-std::string Daemon::any(double timeout) {
-    return next(0, timeout);
-}
-
-std::vector<std::string> Daemon::outs(size_t count, double timeout) {
+std::vector<std::string> Daemon::next_out_lines(size_t count, double timeout) {
     std::vector<std::string> taken;
     while (taken.size() < count) {
         taken.push_back(out(timeout));
@@ -353,9 +405,13 @@ void Daemon::terminate() const {
 int Daemon::wait_status(double timeout) {
     const double deadline = now() + timeout;
     while (status_ == -1) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            status_ = status;
+        siginfo_t ended = {};
+        if (waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            ended.si_pid == pid_) {
+            // Not reaped yet, so the group's number is still this one's alone: what is
+            // left in it (a traced daemon whose tracer was stopped) ends first.
+            kill(-pid_, SIGKILL);
+            waitpid(pid_, &status_, 0);
             // Everything it wrote is in the pipes; let the reader take it in.
             if (reader_.joinable()) {
                 reader_.join();
@@ -370,22 +426,25 @@ int Daemon::wait_status(double timeout) {
     return status_;
 }
 
-int Daemon::connect() const {
+// A TCP socket made in the daemon's network namespace; -1 on failure.
+int Daemon::socket_inside() const {
     if (setns(netns_, CLONE_NEWNET) != 0) {
         return -1;
     }
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     setns(home_netns, CLONE_NEWNET);
+    return fd;
+}
+
+int Daemon::connect() const {
+    const int fd = socket_inside();
     // A hung daemon fails the test instead of hanging it; the send limit also bounds a
     // connect whose SYN the full queue keeps dropping.
     const timeval limit = {15, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(80);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    const sockaddr_in address = port_80(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
     }
@@ -399,6 +458,21 @@ int Daemon::connect_retry(double timeout) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return fd;
+}
+
+int Daemon::bind_error(bool reuse) const {
+    const int fd = socket_inside();
+    const int flag = reuse ? 1 : 0;
+    const sockaddr_in address = port_80(INADDR_ANY);
+    int error = 0;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &flag, sizeof flag) != 0 ||
+        bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        error = errno;
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return error;
 }
 
 std::vector<std::string> Daemon::cmdline() const {

@@ -31,9 +31,14 @@ std::string fault_library();
 std::string launch_line(const std::string& name = daemon_path());
 std::string restart_line(int tag);
 std::string budget_line(const std::string& max);
-// Lines [from, to) of an image's stdout: [0, 3) from its launch to its first wait,
-// [3, 8) for each client served after that, up to the next wait.
-std::vector<std::string> image_lines(size_t from, size_t to);
+// An image's stdout from its launch to its first wait for a client.
+std::vector<std::string> startup_lines();
+// What follows on stdout for each client served, up to the next wait.
+std::vector<std::string> client_lines();
+
+// A new directory of the caller's own under the temporary directory (mkdtemp): a name
+// known in advance could be planted first, with a symbolic link where a root test writes.
+std::string private_temp_dir();
 
 // fork(), with the child killed when this program dies, so that no server outlives it.
 pid_t fork_tied();
@@ -50,8 +55,8 @@ struct Spawn {
                                        // the first); -1: never
 };
 
-// Shorthand for the usual start: the daemon's own path, then the arguments.
-Spawn args(std::vector<std::string> arguments, std::string fail = "");
+// The usual start: the daemon's own path, then the arguments.
+Spawn spawn_of(std::vector<std::string> arguments, std::string fail = "");
 
 struct Line {
     int fd;  // 1 or 2
@@ -59,6 +64,9 @@ struct Line {
     double time;  // seconds since the test program started
 };
 
+// The child runs in a process group of its own, which ends with the Daemon: whatever a
+// wrapper started (the process strace traces) goes with it. It inherits no descriptor
+// above 2 from the test program.
 class Daemon {
 public:
     explicit Daemon(const Spawn& spawn);
@@ -70,10 +78,8 @@ public:
     // The next line on stdout or stderr, waiting up to the timeout; "<timeout>" if none came.
     std::string out(double timeout = 10);
     std::string err(double timeout = 10);
-    // The next line on either stream, counted apart from out() and err().
-    std::string any(double timeout = 10);
     // The next count lines on stdout.
-    std::vector<std::string> outs(size_t count, double timeout = 10);
+    std::vector<std::string> next_out_lines(size_t count, double timeout = 10);
     // Every line seen so far on stream fd (0: both), in arrival order.
     std::vector<Line> lines(int fd = 0);
     std::string last_line();
@@ -84,6 +90,9 @@ public:
     int connect() const;
     // connect(), retried while nothing listens yet (a restart), for up to the timeout.
     int connect_retry(double timeout = 10) const;
+    // Binds a new socket to port 80 on every interface inside the daemon's namespace,
+    // with or without SO_REUSEADDR, and closes it: 0 if the bind succeeded, else its errno.
+    int bind_error(bool reuse) const;
     // The daemon's current argument vector as the kernel holds it.
     std::vector<std::string> cmdline() const;
     // What each open descriptor refers to ("socket:[...]", "/dev/null", "pipe:[...]").
@@ -92,6 +101,7 @@ public:
 
 private:
     std::string next(int fd, double timeout);
+    int socket_inside() const;
     void read_console(int out, int err, int keep);
 
     pid_t pid_ = -1;
@@ -102,7 +112,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Line> lines_;
-    size_t taken_[3] = {0, 0, 0};
+    size_t taken_[3] = {0, 0, 0};  // lines handed out so far, by stream (1, 2)
 };
 
 // One daemon for each row, started together so that their waits overlap.

@@ -15,84 +15,99 @@ using harness::Daemon;
 
 namespace {
 
+const std::string connected_line = "[*] Received client connection";
+
 void expect_started(Daemon& daemon) {
-    EXPECT_EQ(daemon.outs(3), harness::image_lines(0, 3));
+    const std::vector<std::string> lines = harness::startup_lines();
+    EXPECT_EQ(daemon.next_out_lines(lines.size()), lines);
 }
 
-// from: how many of the client's lines the test has already taken.
-void expect_client_served(Daemon& daemon, size_t from = 0) {
-    EXPECT_EQ(daemon.outs(5 - from), harness::image_lines(3 + from, 8));
+void expect_client_served(Daemon& daemon) {
+    const std::vector<std::string> lines = harness::client_lines();
+    EXPECT_EQ(daemon.next_out_lines(lines.size()), lines);
+}
+
+// The rest of a client's lines, once the test has taken its connected line.
+void expect_connected_client_served(Daemon& daemon) {
+    const std::vector<std::string> lines = harness::client_lines();
+    EXPECT_EQ(daemon.next_out_lines(lines.size() - 1),
+              std::vector<std::string>(lines.begin() + 1, lines.end()));
+}
+
+enum class Client {
+    half_closes,  // sends, half-closes, reads to the end
+    waits,        // sends and reads without half-closing, as an interactive client does
+    closes,       // sends and closes without reading
+    half_closes_then_closes,
+};
+struct Case {
+    const char* name;
+    Client client;
+    std::string sent;
+    std::string expected;
+};
+const std::string long_text(100, 'x');
+const std::vector<Case> echo_cases = {
+    {"short text", Client::half_closes, "hello, echo", "hello, echo"},
+    {"zero bytes inside", Client::half_closes, std::string("a\0b\0\0c\0", 7), std::string("a\0b\0\0c\0", 7)},
+    {"exactly 64 bytes", Client::half_closes, std::string(64, '7'), std::string(64, '7')},
+    {"100 bytes at once", Client::half_closes, long_text, long_text.substr(0, 64)},
+    {"nothing, then end of stream", Client::half_closes, "", ""},
+    {"a single byte", Client::half_closes, "\xff", "\xff"},
+    {"a line, then waiting for its echo", Client::waits, "line\n", "line\n"},
+    // The reply meets a closed socket, whose reset leaves nothing to shut down:
+    // that costs no launch.
+    {"1 byte, closed unread", Client::closes, "1", ""},
+    {"64 bytes, closed unread", Client::closes, std::string(64, 'c'), ""},
+    {"1 byte, half-closed, closed unread", Client::half_closes_then_closes, "1", ""},
+    {"64 bytes, half-closed, closed unread", Client::half_closes_then_closes, std::string(64, 'h'), ""},
+    {"served after those", Client::half_closes, "next", "next"},
+};
+
+// One client of a case on a connection, as the case says it behaves.
+void run_client(int fd, const Case& c) {
+    const double start = harness::now();
+    switch (c.client) {
+        case Client::half_closes:
+            EXPECT_EQ(harness::exchange(fd, c.sent), c.expected);
+            break;
+        case Client::waits:
+            harness::send_all(fd, c.sent);
+            EXPECT_EQ(harness::read_to_end(fd), c.expected);
+            // Well inside the 5-second idle bound: the one read does not wait for more.
+            EXPECT_LT(harness::now() - start, 2.5);
+            close(fd);
+            break;
+        case Client::closes:
+        case Client::half_closes_then_closes:
+            harness::send_all(fd, c.sent);
+            if (c.client == Client::half_closes_then_closes) {
+                shutdown(fd, SHUT_WR);
+            }
+            close(fd);
+            break;
+    }
 }
 
 TEST(Service, EchoesTheFirstChunkOfEachClient) {
-    enum class Client {
-        half_closes,  // sends, half-closes, reads to the end
-        waits,        // sends and reads without half-closing, as an interactive client does
-        closes,       // sends and closes without reading
-        half_closes_then_closes,
-    };
-    struct Case {
-        const char* name;
-        Client client;
-        std::string sent;
-        std::string expected;
-    };
-    const std::string long_text(100, 'x');
-    const std::vector<Case> cases = {
-        {"short text", Client::half_closes, "hello, echo", "hello, echo"},
-        {"zero bytes inside", Client::half_closes, std::string("a\0b\0\0c\0", 7),
-         std::string("a\0b\0\0c\0", 7)},
-        {"exactly 64 bytes", Client::half_closes, std::string(64, '7'), std::string(64, '7')},
-        {"100 bytes at once", Client::half_closes, long_text, long_text.substr(0, 64)},
-        {"nothing, then end of stream", Client::half_closes, "", ""},
-        {"a single byte", Client::half_closes, "\xff", "\xff"},
-        {"a line, then waiting for its echo", Client::waits, "line\n", "line\n"},
-        // The reply meets a closed socket, whose reset leaves nothing to shut down:
-        // that costs no launch.
-        {"1 byte, closed unread", Client::closes, "1", ""},
-        {"64 bytes, closed unread", Client::closes, std::string(64, 'c'), ""},
-        {"1 byte, half-closed, closed unread", Client::half_closes_then_closes, "1", ""},
-        {"64 bytes, half-closed, closed unread", Client::half_closes_then_closes, std::string(64, 'h'), ""},
-        {"served after those", Client::half_closes, "next", "next"},
-    };
-    Daemon daemon(harness::args({"0", "1"}));
+    Daemon daemon(harness::spawn_of({"0", "1"}));
     expect_started(daemon);
-    for (const Case& c : cases) {
+    for (const Case& c : echo_cases) {
         SCOPED_TRACE(c.name);
         const int fd = daemon.connect();
         ASSERT_GE(fd, 0);
-        const double start = harness::now();
-        switch (c.client) {
-            case Client::half_closes:
-                EXPECT_EQ(harness::exchange(fd, c.sent), c.expected);
-                break;
-            case Client::waits:
-                harness::send_all(fd, c.sent);
-                EXPECT_EQ(harness::read_to_end(fd), c.expected);
-                // Well inside the 5-second idle bound: the one read does not wait for more.
-                EXPECT_LT(harness::now() - start, 2.5);
-                close(fd);
-                break;
-            case Client::closes:
-            case Client::half_closes_then_closes:
-                harness::send_all(fd, c.sent);
-                if (c.client == Client::half_closes_then_closes) {
-                    shutdown(fd, SHUT_WR);
-                }
-                close(fd);
-                break;
-        }
+        run_client(fd, c);
         expect_client_served(daemon);
     }
     EXPECT_EQ(daemon.wait_status(0), -1);
 }
 
 TEST(Service, SecondClientWaitsUntilTheFirstIsClosed) {
-    Daemon daemon(harness::args({"0", "1"}));
+    Daemon daemon(harness::spawn_of({"0", "1"}));
     expect_started(daemon);
     const int first = daemon.connect();
     ASSERT_GE(first, 0);
-    EXPECT_EQ(daemon.out(), "[*] Received client connection");
+    EXPECT_EQ(daemon.out(), connected_line);
     const int second = daemon.connect();  // completes in the kernel's queue
     ASSERT_GE(second, 0);
     harness::send_all(second, "second");
@@ -101,14 +116,14 @@ TEST(Service, SecondClientWaitsUntilTheFirstIsClosed) {
     EXPECT_EQ(daemon.out(0.3), "<timeout>");
 
     EXPECT_EQ(harness::exchange(first, "first"), "first");
-    expect_client_served(daemon, 1);
+    expect_connected_client_served(daemon);
     EXPECT_EQ(harness::read_to_end(second), "second");
     close(second);
     expect_client_served(daemon);
 }
 
 TEST(Service, IdleClientIsServedAsEmptyAndTheNextOneGetsIn) {
-    Daemon daemon(harness::args({"0", "1"}));
+    Daemon daemon(harness::spawn_of({"0", "1"}));
     expect_started(daemon);
     const int idle = daemon.connect();
     ASSERT_GE(idle, 0);
@@ -130,11 +145,11 @@ TEST(Service, IdleClientIsServedAsEmptyAndTheNextOneGetsIn) {
 // A client that is gone before the reply turns the reply into a broken pipe, which must
 // fail the step (tag 77) instead of killing the daemon with SIGPIPE.
 TEST(Service, BrokenPipeOnReplyRestartsInsteadOfDying) {
-    Daemon daemon(harness::args({"0", "2"}));
+    Daemon daemon(harness::spawn_of({"0", "2"}));
     expect_started(daemon);
     const int holder = daemon.connect();  // keeps the daemon busy while the next one dies
     ASSERT_GE(holder, 0);
-    EXPECT_EQ(daemon.out(), "[*] Received client connection");
+    EXPECT_EQ(daemon.out(), connected_line);
 
     const int doomed = daemon.connect();
     ASSERT_GE(doomed, 0);
@@ -144,8 +159,8 @@ TEST(Service, BrokenPipeOnReplyRestartsInsteadOfDying) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     EXPECT_EQ(harness::exchange(holder, "hold"), "hold");
-    expect_client_served(daemon, 1);
-    EXPECT_EQ(daemon.out(), "[*] Received client connection");
+    expect_connected_client_served(daemon);
+    EXPECT_EQ(daemon.out(), connected_line);
     EXPECT_EQ(daemon.out(), "[*] Received client echo");
     EXPECT_EQ(daemon.err(), harness::restart_line(77));
     EXPECT_EQ(daemon.wait_status(0), -1) << "ended by signal " << WTERMSIG(daemon.wait_status(0));
@@ -162,7 +177,7 @@ TEST(Service, ConsoleTroubleNeverStopsTheService) {
     };
     const std::vector<Row> rows = {{{0}}, {{1}}, {{0, 1}}, {{0, 1, 2}}, {{2}}, {{}, 3}};
     const auto daemons = harness::start_each(rows, [](const Row& row) {
-        harness::Spawn spawn = harness::args({"0", "1"});
+        harness::Spawn spawn = harness::spawn_of({"0", "1"});
         spawn.closed_fds = row.closed;
         spawn.console_read = row.console_read;
         return spawn;
@@ -186,7 +201,7 @@ TEST(Service, ConsoleTroubleNeverStopsTheService) {
 // Port 80 on every IPv4 interface with a backlog of 5, held by one daemon alone: a second
 // one started by mistake must fail its bind and end, not share the port.
 TEST(Service, ListensAloneOnEveryInterfaceWithBacklog5) {
-    Daemon daemon(harness::args({"0", "1"}));
+    Daemon daemon(harness::spawn_of({"0", "1"}));
     expect_started(daemon);
     const std::string ss = "nsenter --net=/proc/" + std::to_string(daemon.pid()) + "/ns/net ss -Hltn";
     FILE* listing = popen(ss.c_str(), "r");
@@ -206,7 +221,7 @@ TEST(Service, ListensAloneOnEveryInterfaceWithBacklog5) {
     EXPECT_EQ(backlog, "5");
     EXPECT_EQ(address, "0.0.0.0:80");
 
-    harness::Spawn second = harness::args({"0", "1"});
+    harness::Spawn second = harness::spawn_of({"0", "1"});
     second.netns_of = daemon.pid();
     Daemon intruder(second);
     EXPECT_EQ(intruder.wait_status(10), 1 << 8);
@@ -218,9 +233,57 @@ TEST(Service, ListensAloneOnEveryInterfaceWithBacklog5) {
     expect_client_served(daemon);
 }
 
+struct ValgrindRow {
+    const char* fail;  // a failure re-executes, and the next image ends at the budget
+    std::vector<std::string> payloads;
+};
+const std::vector<ValgrindRow> valgrind_rows = {{"", {"one", "two", ""}}, {"socket@0", {}}};
+// Valgrind prints each error between these lines as it finds it: the only trace of an
+// error in an image that re-executes, which ends without a summary.
+const std::string error_begins = "echo-test-error-begins";
+
+// Runs a row's daemon to its end: the restarted image ends at the budget; the serving
+// one is stopped once its clients are served.
+void run_to_end(Daemon& daemon, const ValgrindRow& row) {
+    if (row.payloads.empty()) {
+        EXPECT_EQ(daemon.wait_status(30), 1 << 8);
+        return;
+    }
+    expect_started(daemon);
+    for (const std::string& payload : row.payloads) {
+        const int fd = daemon.connect();
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(harness::exchange(fd, payload), payload);
+        expect_client_served(daemon);
+    }
+    daemon.terminate();
+    EXPECT_TRUE(WIFSIGNALED(daemon.wait_status(30)));
+}
+
+// No error report anywhere, and the one summary at the end says so; without the
+// interposer, whose runtime allocates, the heap is never used.
+void expect_valgrind_clean(Daemon& daemon, bool heap_counted) {
+    std::vector<std::string> summaries;
+    std::string heap = "no heap summary";
+    for (const auto& line : daemon.lines(2)) {
+        EXPECT_EQ(line.text.find(error_begins), std::string::npos) << "valgrind found an error";
+        if (line.text.find("ERROR SUMMARY: ") != std::string::npos) {
+            summaries.push_back(line.text);
+        }
+        if (line.text.find("total heap usage: ") != std::string::npos) {
+            heap = line.text;
+        }
+    }
+    ASSERT_EQ(summaries.size(), 1U);
+    EXPECT_NE(summaries[0].find("ERROR SUMMARY: 0 errors"), std::string::npos) << summaries[0];
+    if (heap_counted) {
+        EXPECT_NE(heap.find("total heap usage: 0 allocs, 0 frees, 0 bytes allocated"), std::string::npos)
+            << heap;
+    }
+}
+
 // Every buffer lives in a stack frame, and what the next image gets is fully written:
-// valgrind counts what reaches the heap and flags any byte of the argument vector that
-// execve() would read uninitialised.
+// valgrind, following the re-execution, finds no error in any image.
 TEST(Service, AllocatesNothingAndHandsOnNothingUninitialised) {
 #ifdef ECHO_DAEMON_SANITIZED
     GTEST_SKIP() << "valgrind cannot run a sanitized build";
@@ -228,44 +291,16 @@ TEST(Service, AllocatesNothingAndHandsOnNothingUninitialised) {
     if (access("/usr/bin/valgrind", X_OK) != 0) {
         GTEST_SKIP() << "valgrind is not installed";
     }
-    struct Row {
-        const char* fail;  // a failure re-executes, and the next image ends at the budget
-        std::vector<std::string> payloads;
-    };
-    const std::vector<Row> rows = {{"", {"one", "two", ""}}, {"socket@0", {}}};
-    const auto daemons = harness::start_each(rows, [](const Row& row) {
-        harness::Spawn spawn = harness::args({"0", "1"}, row.fail);
-        spawn.wrapper = {"/usr/bin/valgrind", "--error-exitcode=99"};
+    const auto daemons = harness::start_each(valgrind_rows, [](const ValgrindRow& row) {
+        harness::Spawn spawn = harness::spawn_of({"0", "1"}, row.fail);
+        spawn.wrapper = {"/usr/bin/valgrind", "--trace-children=yes",
+                         "--error-markers=" + error_begins + ",echo-test-error-ends"};
         return spawn;
     });
-    for (size_t i = 0; i < rows.size(); ++i) {
-        SCOPED_TRACE(rows[i].fail);
-        Daemon& daemon = *daemons[i];
-        if (rows[i].payloads.empty()) {
-            EXPECT_EQ(daemon.wait_status(30), 1 << 8);
-        } else {
-            expect_started(daemon);
-            for (const std::string& payload : rows[i].payloads) {
-                const int fd = daemon.connect();
-                ASSERT_GE(fd, 0);
-                EXPECT_EQ(harness::exchange(fd, payload), payload);
-                expect_client_served(daemon);
-            }
-            daemon.terminate();
-            EXPECT_TRUE(WIFSIGNALED(daemon.wait_status(30)));
-        }
-        bool summarized = false;
-        for (const auto& line : daemon.lines(2)) {
-            EXPECT_EQ(line.text.find("uninitialised"), std::string::npos) << line.text;
-            if (line.text.find("total heap usage:") != std::string::npos) {
-                summarized = true;
-                EXPECT_NE(line.text.find("total heap usage: 0 allocs, 0 frees, 0 bytes allocated"),
-                          std::string::npos)
-                    << line.text;
-            }
-        }
-        // The image that re-executes leaves valgrind without a summary.
-        EXPECT_EQ(summarized, !rows[i].payloads.empty());
+    for (size_t i = 0; i < valgrind_rows.size(); ++i) {
+        SCOPED_TRACE(valgrind_rows[i].fail);
+        run_to_end(*daemons[i], valgrind_rows[i]);
+        expect_valgrind_clean(*daemons[i], std::string_view(valgrind_rows[i].fail).empty());
     }
 }
 

@@ -94,40 +94,42 @@ void await_restart(Daemon& daemon, std::mt19937& random) {
     well_behaved_exchange(daemon, random);
 }
 
-void hostile(Daemon& daemon) {
-    std::mt19937 random(7);
-    // A client that never gets in is lost; what follows on its -1 then fails harmlessly.
-    auto connect = [&] {
-        const int fd = daemon.connect_retry(deadline - harness::now());
-        if (fd < 0) {
-            ++lost;
-        }
-        return fd;
-    };
+// A client that never gets in is lost; what follows on its -1 then fails harmlessly.
+int hostile_connect(const Daemon& daemon) {
+    const int fd = daemon.connect_retry(deadline - harness::now());
+    if (fd < 0) {
+        ++lost;
+    }
+    return fd;
+}
+
+// A reset costs the chain one launch. The next hostile client waits for the restart.
+void idle_and_resetting_clients(Daemon& daemon, std::mt19937& random) {
     std::puts("soak: idle client");
-    int fd = connect();
+    int fd = hostile_connect(daemon);
     check_prefix(harness::read_to_end(fd), "");
     close(fd);
 
-    // A reset costs the chain one launch. The next hostile client waits for the restart.
     std::puts("soak: reset right after connecting");
-    harness::reset(connect());
+    harness::reset(hostile_connect(daemon));
     await_restart(daemon, random);
     std::puts("soak: reset right after sending");
-    fd = connect();
+    fd = hostile_connect(daemon);
     harness::send_all(fd, "then gone");
     harness::reset(fd);
     await_restart(daemon, random);
+}
 
+void flooding_dribbling_and_half_closing_clients(const Daemon& daemon) {
     std::puts("soak: flood of 1 MiB");
-    fd = connect();
+    int fd = hostile_connect(daemon);
     const std::string flood(1 << 20, 'f');
     harness::send_all(fd, flood);
     check_prefix(harness::read_to_end(fd), flood);
     close(fd);
 
     std::puts("soak: dribble, one byte every 100 ms");
-    fd = connect();
+    fd = hostile_connect(daemon);
     for (int byte = 0; byte < 10; ++byte) {
         harness::send_all(fd, "d");
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -136,10 +138,12 @@ void hostile(Daemon& daemon) {
     close(fd);
 
     std::puts("soak: half-close without data");
-    check_prefix(harness::exchange(connect(), ""), "");
+    check_prefix(harness::exchange(hostile_connect(daemon), ""), "");
+}
 
-    // Past the backlog the kernel drops SYNs and the clients retry with growing pauses;
-    // one that cannot connect within the harness's limit counts as refused, not lost.
+// Past the backlog the kernel drops SYNs and the clients retry with growing pauses;
+// one that cannot connect within the harness's limit counts as refused, not lost.
+void connect_storm(const Daemon& daemon) {
     std::printf("soak: connect storm of %d\n", storm_size);
     std::vector<std::thread> storm;
     storm.reserve(storm_size);
@@ -156,11 +160,23 @@ void hostile(Daemon& daemon) {
     for (auto& client : storm) {
         client.join();
     }
+}
+
+void hostile(Daemon& daemon) {
+    std::mt19937 random(7);
+    idle_and_resetting_clients(daemon, random);
+    flooding_dribbling_and_half_closing_clients(daemon);
+    connect_storm(daemon);
     hostile_done = true;
 }
 
-int open_descriptors(const Daemon& daemon) {
-    return static_cast<int>(daemon.descriptors().size());
+struct Snapshot {
+    int descriptors;
+    long rss_kb;
+};
+
+Snapshot snapshot(const Daemon& daemon) {
+    return {static_cast<int>(daemon.descriptors().size()), harness::status_kb(daemon.pid(), "VmRSS")};
 }
 
 // The daemon has finished with every client once it prints its waiting line last.
@@ -170,21 +186,8 @@ void wait_until_idle(Daemon& daemon) {
     }
 }
 
-}  // namespace
-
-int main() {
-    if (!harness::isolate()) {
-        std::puts("soak: skipped");
-        return 0;
-    }
-    const double start = harness::now();
-    deadline = start + time_limit_s;
-    Daemon daemon(harness::args({"0", "1000"}, forced_faults));
-    const pid_t pid = daemon.pid();
-    wait_until_idle(daemon);
-    const int descriptors_at_start = open_descriptors(daemon);
-    const long rss_at_start = harness::status_kb(pid, "VmRSS");
-
+// The well-behaved clients, the forced failures and the hostile clients, to the end.
+void run_load(Daemon& daemon) {
     std::vector<std::thread> clients;
     clients.reserve(well_behaved_clients);
     for (int i = 0; i < well_behaved_clients; ++i) {
@@ -198,7 +201,10 @@ int main() {
         client.join();
     }
     wait_until_idle(daemon);
+}
 
+// Prints the figures; true when every check held.
+bool report(Daemon& daemon, double start, const Snapshot& before) {
     std::map<std::string, int> restarts_by_tag;
     for (const auto& line : daemon.lines(2)) {
         ++restarts_by_tag[line.text];
@@ -210,8 +216,7 @@ int main() {
     const auto restarts = daemon.lines(2).size();
     const bool same_process =
         alive && argv.size() == 3 && argv[0] == harness::daemon_path() && argv[1] == std::to_string(restarts);
-    const int descriptors_at_end = open_descriptors(daemon);
-    const long rss_at_end = harness::status_kb(pid, "VmRSS");
+    const Snapshot after = snapshot(daemon);
 
     std::printf("soak: %.1f s\n", harness::now() - start);
     std::printf("  served %d, refused %d, retried %d, corrupt %d, lost %d\n", served.load(), refused.load(),
@@ -220,14 +225,29 @@ int main() {
         std::printf("  %5d x %s\n", count, line.c_str());
     }
     std::printf("  alive %s, same process id %d handed count %s after %zu restarts %s\n",
-                alive ? "yes" : "NO", pid, argv.size() > 1 ? argv[1].c_str() : "?", restarts,
+                alive ? "yes" : "NO", daemon.pid(), argv.size() > 1 ? argv[1].c_str() : "?", restarts,
                 same_process ? "yes" : "NO");
-    std::printf("  descriptors %d -> %d, RSS %ld kB -> %ld kB\n", descriptors_at_start, descriptors_at_end,
-                rss_at_start, rss_at_end);
+    std::printf("  descriptors %d -> %d, RSS %ld kB -> %ld kB\n", before.descriptors, after.descriptors,
+                before.rss_kb, after.rss_kb);
+    return !out_of_time() && served >= wanted_connections && corrupt == 0 && lost == 0 && alive &&
+           same_process && before.descriptors == after.descriptors &&
+           std::abs(after.rss_kb - before.rss_kb) <= 256;
+}
 
-    const bool passed = !out_of_time() && served >= wanted_connections && corrupt == 0 && lost == 0 &&
-                        alive && same_process && descriptors_at_start == descriptors_at_end &&
-                        std::abs(rss_at_end - rss_at_start) <= 256;
+}  // namespace
+
+int main() {
+    if (!harness::isolate()) {
+        std::puts("soak: skipped");
+        return 0;
+    }
+    const double start = harness::now();
+    deadline = start + time_limit_s;
+    Daemon daemon(harness::spawn_of({"0", "1000"}, forced_faults));
+    wait_until_idle(daemon);
+    const Snapshot before = snapshot(daemon);
+    run_load(daemon);
+    const bool passed = report(daemon, start, before);
     std::puts(passed ? "soak: passed" : "soak: FAILED");
     return passed ? 0 : 1;
 }
