@@ -1,0 +1,213 @@
+#!/bin/bash
+# The front's promises, checked: Debian's HAProxy with examples/haproxy.cfg as shipped
+# (only the server addresses replaced) in front of three echo-daemons. Each daemon runs in
+# a network namespace of its own, on its port 80; HAProxy runs in another, started as
+# Debian's unit starts it, and reaches the daemons through the `namespace` keyword of its
+# server lines. No traffic leaves the namespaces made here. One PASS/FAIL line a row.
+#
+#   tests/front_test.sh BUILD_DIR [--config FILE] [--daemon PATH]
+#
+# --config, --daemon: front these instead of the shipped file and BUILD_DIR/echo-daemon,
+# to see a row fail on a mistake. Needs root and haproxy; takes about 30 seconds.
+set -euo pipefail
+shopt -s inherit_errexit
+
+usage() {
+    echo "usage: tests/front_test.sh BUILD_DIR [--config FILE] [--daemon PATH]" >&2
+    exit 2
+}
+[ $# -ge 1 ] || usage
+client=$(realpath "$1")/tests/front_client
+daemon=$(realpath "$1")/echo-daemon
+config=$(realpath "$(dirname "$0")/../examples/haproxy.cfg")
+shift
+while [ $# -ge 2 ]; do
+    case $1 in
+    --config) config=$(realpath "$2") ;;
+    --daemon) daemon=$(realpath "$2") ;;
+    *) usage ;;
+    esac
+    shift 2
+done
+[ $# = 0 ] || usage
+if [ "$(id -u)" != 0 ] || ! command -v haproxy >/dev/null; then
+    echo "front_test: skipped (needs root, for network namespaces, and haproxy)"
+    exit 0
+fi
+
+work=$(mktemp -d)
+ns=frt-$$
+pids=()
+failed=0
+
+cleanup() {
+    local pid name
+    for pid in "${pids[@]}"; do
+        kill -CONT "$pid" 2>/dev/null || true
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    for name in f d1 d2 d3; do
+        [ ! -e "/run/netns/$ns-$name" ] || ip netns del "$ns-$name"
+        rm -rf "/etc/netns/$ns-$name"
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# row NAME DETAIL CONDITION: PASS when the shell test CONDITION holds; it may read the
+# caller's variables.
+row() {
+    if eval "$3"; then
+        echo "PASS: $1"
+    else
+        echo "FAIL: $1 ($2)"
+        failed=$((failed + 1))
+    fi
+}
+field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+restarts() { grep -c '^\[!\] Restarting due to error' "$work/d$1.console" || true; }
+# inside NAME COMMAND...: runs COMMAND in namespace NAME.
+inside() { ip netns exec "$ns-$1" "${@:2}"; }
+
+# HAProxy makes a resolver of the name servers in /etc/resolv.conf and sends to them at
+# start; ip netns exec mounts this file over it, so that it knows only loopback's.
+new_namespace() {
+    ip netns add "$ns-$1"
+    ip -n "$ns-$1" link set lo up
+    mkdir -p "/etc/netns/$ns-$1"
+    echo "nameserver 127.0.0.1" >"/etc/netns/$ns-$1/resolv.conf"
+}
+
+# start_daemon I: daemon I in its namespace; returns once it waits for clients.
+start_daemon() {
+    new_namespace "d$1"
+    ip netns exec "$ns-d$1" "$daemon" 0 1000 >"$work/d$1.console" 2>&1 &
+    pids+=($!)
+    daemon_pid[$1]=$!
+    for _ in $(seq 100); do
+        ! grep -q '^\[\*\] Waiting for client connections' "$work/d$1.console" || return 0
+        sleep 0.05
+    done
+    echo "front_test: daemon $1 did not start: $(cat "$work/d$1.console")" >&2
+    exit 1
+}
+
+# start_front: HAProxy over the three daemons, started as Debian's haproxy.service starts
+# it (as root, master and worker); its log (server state changes) goes to a file.
+start_front() {
+    local i edits=()
+    for i in 1 2 3; do
+        edits+=(-e "s/^\(\s*server\s\+d$i\s\+\)192\.0\.2\.$i:80\b/\1127.0.0.1:80 namespace $ns-d$i/")
+    done
+    sed "${edits[@]}" "$config" >"$work/haproxy.cfg"
+    if [ "$(grep -c "^\s*server\s.*127\.0\.0\.1:80 namespace $ns-d" "$work/haproxy.cfg")" != 3 ] ||
+        grep -q '192\.0\.2\.' "$work/haproxy.cfg"; then
+        echo "front_test: $config: expected server lines d1 to d3 at 192.0.2.1 to 192.0.2.3:80" >&2
+        exit 1
+    fi
+    new_namespace f
+    inside f haproxy -c -q -f "$work/haproxy.cfg"
+    ip netns exec "$ns-f" haproxy -Ws -f "$work/haproxy.cfg" -p "$work/haproxy.pid" >"$work/haproxy.log" 2>&1 &
+    pids+=($!)
+    master=$!
+    for _ in $(seq 100); do
+        [ "$(field served "$(inside f "$client" load 0.1 1 0)")" = 0 ] || return 0
+        sleep 0.05
+    done
+    echo "front_test: the front does not echo: $(cat "$work/haproxy.log")" >&2
+    exit 1
+}
+
+# The process that handles clients is the master's child, the worker.
+check_unprivileged() {
+    local worker uid root want
+    want=$(id -u haproxy)
+    worker=$(pgrep -P "$master" | head -1)
+    uid=$(awk '$1 == "Uid:" { print $2 "," $3 "," $4 "," $5 }' "/proc/$worker/status")
+    root=$(readlink "/proc/$worker/root")
+    row "HAProxy serves as user haproxy in the chroot /var/lib/haproxy" "uids $uid, root $root" \
+        '[ "$uid" = "$want,$want,$want,$want" ] && [ "$root" = /var/lib/haproxy ]'
+}
+
+# Ordinary clients beside idle ones, for longer than HAProxy's inspect delay (5 s): an idle
+# client let through after it would hold a daemon for the daemon's own idle bound.
+check_exchanges_beside_idle() {
+    local out
+    out=$(inside f "$client" load 7 4 3)
+    row "every exchange through the front comes back right" "$out" \
+        '[ "$(field served "$out")" -gt 0 ] && [ "$(field failed "$out")" = 0 ] && [ "$(field garbled "$out")" = 0 ]'
+    row "idle clients beside the load do not slow the others" "$out" '[ "$(field wait_max_ms "$out")" -lt 1000 ]'
+}
+
+# Daemon 1 is reset twice, 4 s apart, from its own namespace (each reset fails its read,
+# spending a launch and a 3-second pause), while ordinary clients come through the front.
+check_failing_daemon() {
+    local out before resetter made
+    before=$(restarts 1)
+    (sleep 0.5 && inside d1 "$client" reset 2 4000 '' >"$work/resets") &
+    resetter=$!
+    pids+=("$resetter")
+    out=$(inside f "$client" load 8.5 4 0)
+    wait "$resetter"
+    resets_made=$(field resets "$(cat "$work/resets")")
+    for _ in $(seq 50); do # the restart line comes after the pause
+        [ $(($(restarts 1) - before)) -lt "$resets_made" ] || break
+        sleep 0.1
+    done
+    made=$(($(restarts 1) - before))
+    row "a failing daemon costs at most one exchange a restart" "$out; restarts $made" \
+        '[ "$made" -ge 1 ] && [ $(($(field failed "$out") + $(field garbled "$out"))) -le "$made" ]'
+    row "no client of a failing daemon waits a second" "$out" '[ "$(field wait_max_ms "$out")" -lt 1000 ]'
+}
+
+check_large_payloads() {
+    local size out counts="" all=1
+    for size in 16384 32768 65536 1048576; do
+        out=$(inside f "$client" large "$size" 40)
+        counts+=" $size:$(field echoed "$out")"
+        [ "$(field echoed "$out")" = 40 ] || all=0
+    done
+    row "40 of 40 clients that send 16 KiB to 1 MiB get their first 64 bytes back" "bytes:echoes$counts" \
+        '[ $all = 1 ]'
+}
+
+# Every launch beyond daemon 1's resets was spent by a health check.
+check_health_checks() {
+    local spent=$(($(restarts 1) + $(restarts 2) + $(restarts 3) - resets_made))
+    row "health checks spend no launch" "restarts $(restarts 1), $(restarts 2), $(restarts 3); resets $resets_made" \
+        '[ "$spent" = 0 ]'
+}
+
+# A frozen daemon holds port 80, and its kernel completes handshakes, but it answers
+# nothing, like one whose console nobody reads. Last: once thawed, it meets the checks
+# that gave up on it, reset, and spends launches.
+check_frozen_daemon() {
+    local down=0
+    kill -STOP "${daemon_pid[3]}"
+    for _ in $(seq 80); do
+        ! grep -q '/d3 is DOWN' "$work/haproxy.log" || down=1
+        [ $down = 0 ] || break
+        sleep 0.1
+    done
+    kill -CONT "${daemon_pid[3]}"
+    row "a frozen daemon leaves rotation" "not marked down within 8 s: $(tail -3 "$work/haproxy.log" | tr "\n" " ")" \
+        '[ $down = 1 ]'
+}
+
+declare -A daemon_pid
+resets_made=0
+for i in 1 2 3; do
+    start_daemon "$i"
+done
+start_front
+check_unprivileged
+check_exchanges_beside_idle
+check_failing_daemon
+check_large_payloads
+check_health_checks
+check_frozen_daemon
+[ $failed = 0 ]
