@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 namespace {
@@ -30,6 +31,8 @@ constexpr int listen_backlog = 5;
 constexpr size_t chunk_size = 64;
 constexpr unsigned restart_pause_s = 3;
 constexpr int idle_limit_ms = 5000;
+constexpr int discard_limit_ms = 1000;
+constexpr size_t discard_limit_bytes = size_t{4} << 20;
 constexpr size_t count_field_size = 20;  // 19 digits of a 64-bit count and a terminator
 constexpr const char* fallback_name = "echo-daemon";
 constexpr const char* own_image = "/proc/self/exe";
@@ -60,6 +63,7 @@ long parse_count(const char* text);
 [[noreturn]] void serve(char** argv);
 void open_listener(Service& service);
 void serve_client(Service& service, char (&buffer)[chunk_size]);
+void discard_unread(int client, size_t received);
 [[noreturn]] void restart(Step step, const Service& service);
 template <typename... Pieces>
 void say(int fd, const Pieces&... pieces);
@@ -199,14 +203,45 @@ void serve_client(Service& service, char (&buffer)[chunk_size]) {
     say(STDOUT_FILENO, "[*] Replied to client echo\n");
     // A client that sent its chunk and closed without reading answers the reply with a
     // reset, which leaves nothing to shut down: the step's work is already done.
-    if (shutdown(service.client, SHUT_RDWR) < 0 && errno != ENOTCONN) {
+    if (shutdown(service.client, SHUT_WR) < 0 && errno != ENOTCONN) {
         restart(Step::shutdown, service);
     }
+    discard_unread(service.client, static_cast<size_t>(count));
     if (close(service.client) < 0) {
         restart(Step::close, service);
     }
     service.client = -1;
     say(STDOUT_FILENO, "[*] Closed client connection\n");
+}
+
+// A close with bytes still unread answers the peer with a reset, and a balancer that
+// receives it drops the reply it has not yet passed on (HAProxy does). Only a client
+// that filled the chunk can have sent more; its rest is read and thrown away until its
+// end of stream, within bounds of time and bytes, so that the close is an orderly one.
+// The reading half stays open for this (the shutdown is of the writing half alone). A
+// failure here costs no launch: at worst the close resets, as it did before.
+void discard_unread(int client, size_t received) {
+    if (received < chunk_size) {
+        return;
+    }
+    timespec start = {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &start);
+    for (size_t left = discard_limit_bytes; left > 0;) {
+        timespec now = {};
+        (void)clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waited_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        pollfd pending = {client, POLLIN, 0};
+        if (waited_ms >= discard_limit_ms ||
+            poll(&pending, 1, static_cast<int>(discard_limit_ms - waited_ms)) <= 0) {
+            return;
+        }
+        // MSG_TRUNC: TCP drops the bytes without copying them anywhere.
+        const ssize_t dropped = recv(client, nullptr, left, MSG_TRUNC | MSG_DONTWAIT);
+        if (dropped <= 0) {
+            return;
+        }
+        left -= static_cast<size_t>(dropped);  // at most what was asked for
+    }
 }
 
 [[noreturn]] void restart(Step step, const Service& service) {

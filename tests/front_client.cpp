@@ -80,8 +80,7 @@ struct Counts {
 };
 
 void note_wait(Counts& counts, Clock::time_point start) {
-    const long waited =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    const long waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     long known = counts.wait_max_ms;
     while (waited > known && !counts.wait_max_ms.compare_exchange_weak(known, waited)) {
     }
@@ -124,16 +123,17 @@ void idle_client(Counts& counts, Clock::time_point deadline) {
     }
 }
 
-int load(double seconds, int clients, int idle) {
+int load(double seconds, long clients, long idle) {
     Counts counts;
     const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
     std::vector<std::thread> threads;
-    for (int i = 0; i < idle; ++i) {
+    threads.reserve(static_cast<size_t>(clients + idle));
+    for (long i = 0; i < idle; ++i) {
         threads.emplace_back(idle_client, std::ref(counts), deadline);
     }
     // The idle clients connect first, so that they are ahead of the others in any queue.
     std::this_thread::sleep_for(std::chrono::milliseconds(idle > 0 ? 100 : 0));
-    for (int i = 0; i < clients; ++i) {
+    for (long i = 0; i < clients; ++i) {
         threads.emplace_back(ordinary_client, std::ref(counts), deadline, 1000U + static_cast<unsigned>(i));
     }
     for (auto& thread : threads) {
@@ -146,10 +146,11 @@ int load(double seconds, int clients, int idle) {
 }
 
 // Every client sends its BYTES without a half-close, as most do, and waits for the end.
-int large(size_t bytes, int clients) {
+int large(size_t bytes, long clients) {
     std::atomic<int> echoed{0};
     std::vector<std::thread> threads;
-    for (int i = 0; i < clients; ++i) {
+    threads.reserve(static_cast<size_t>(clients));
+    for (long i = 0; i < clients; ++i) {
         threads.emplace_back([&echoed, bytes, i] {
             std::mt19937 random(static_cast<unsigned>(i));
             const std::string payload = random_bytes(random, bytes);
@@ -162,13 +163,13 @@ int large(size_t bytes, int clients) {
     for (auto& thread : threads) {
         thread.join();
     }
-    std::printf("echoed=%d clients=%d\n", echoed.load(), clients);
+    std::printf("echoed=%d clients=%ld\n", echoed.load(), clients);
     return 0;
 }
 
-int reset(int count, int interval_ms, const std::string& payload) {
+int reset(long count, long interval_ms, const std::string& payload) {
     int made = 0;
-    for (int i = 0; i < count; ++i) {
+    for (long i = 0; i < count; ++i) {
         const int fd = connect_to_port_80();
         if (fd >= 0) {
             (void)send(fd, payload.data(), payload.size(), MSG_NOSIGNAL);
@@ -183,20 +184,26 @@ int reset(int count, int interval_ms, const std::string& payload) {
     return 0;
 }
 
+long number(const std::string& text) {
+    return std::strtol(text.c_str(), nullptr, 10);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 4 && args[0] == "load") {
-        return load(std::atof(args[1].c_str()), std::atoi(args[2].c_str()), std::atoi(args[3].c_str()));
+        return load(std::strtod(args[1].c_str(), nullptr), number(args[2]), number(args[3]));
     }
     if (args.size() == 3 && args[0] == "large") {
-        return large(std::strtoul(args[1].c_str(), nullptr, 10), std::atoi(args[2].c_str()));
+        return large(static_cast<size_t>(number(args[1])), number(args[2]));
     }
     if (args.size() == 4 && args[0] == "reset") {
-        return reset(std::atoi(args[1].c_str()), std::atoi(args[2].c_str()), args[3]);
+        return reset(number(args[1]), number(args[2]), args[3]);
     }
-    std::fputs("usage: front_client load SECONDS CLIENTS IDLE | large BYTES CLIENTS |"
-                " reset COUNT INTERVAL_MS PAYLOAD\n", stderr);
+    (void)std::fputs(
+        "usage: front_client load SECONDS CLIENTS IDLE | large BYTES CLIENTS | reset COUNT INTERVAL_MS "
+        "PAYLOAD\n",
+        stderr);
     return 2;
 }
