@@ -1,8 +1,9 @@
 // The clients of tests/front_test.sh. Each mode connects to 127.0.0.1:80 of the network
 // namespace it runs in and prints one line of key=value counts.
 //
-//   front_client load SECONDS CLIENTS IDLE  CLIENTS exchanges at a time, for SECONDS,
-//                                           beside IDLE clients that connect and send nothing
+//   front_client load SECONDS CLIENTS IDLE [PAUSE_MS]  CLIENTS exchanges at a time, for
+//                                           SECONDS, each client pausing PAUSE_MS (default 0)
+//                                           after each, beside IDLE clients that send nothing
 //   front_client large BYTES CLIENTS        CLIENTS at once, each sending BYTES and reading
 //                                           its echo: the first 64 bytes
 //   front_client reset COUNT INTERVAL_MS PAYLOAD  COUNT connections, INTERVAL_MS apart, each
@@ -75,12 +76,15 @@ std::string random_bytes(std::mt19937& random, size_t size) {
 }
 
 struct Counts {
-    std::atomic<long> served{0}, failed{0}, garbled{0}, idle_ended{0};
+    std::atomic<long> served{0}, failed{0}, garbled{0}, idle_ended{0}, over_1s{0};
     std::atomic<long> wait_max_ms{0};
 };
 
 void note_wait(Counts& counts, Clock::time_point start) {
     const long waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    if (waited >= 1000) {
+        ++counts.over_1s;
+    }
     long known = counts.wait_max_ms;
     while (waited > known && !counts.wait_max_ms.compare_exchange_weak(known, waited)) {
     }
@@ -88,7 +92,7 @@ void note_wait(Counts& counts, Clock::time_point start) {
 
 // Exchanges of 1 to 64 random bytes, one after the other, until the deadline. A wait is
 // a whole exchange, connect to end of stream, failed or not.
-void ordinary_client(Counts& counts, Clock::time_point deadline, unsigned seed) {
+void ordinary_client(Counts& counts, Clock::time_point deadline, long pause_ms, unsigned seed) {
     std::mt19937 random(seed);
     while (Clock::now() < deadline) {
         const std::string payload = random_bytes(random, 1 + random() % chunk_size);
@@ -103,6 +107,7 @@ void ordinary_client(Counts& counts, Clock::time_point deadline, unsigned seed) 
         } else {
             ++counts.garbled;
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
     }
 }
 
@@ -123,7 +128,7 @@ void idle_client(Counts& counts, Clock::time_point deadline) {
     }
 }
 
-int load(double seconds, long clients, long idle) {
+int load(double seconds, long clients, long idle, long pause_ms) {
     Counts counts;
     const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
     std::vector<std::thread> threads;
@@ -134,14 +139,15 @@ int load(double seconds, long clients, long idle) {
     // The idle clients connect first, so that they are ahead of the others in any queue.
     std::this_thread::sleep_for(std::chrono::milliseconds(idle > 0 ? 100 : 0));
     for (long i = 0; i < clients; ++i) {
-        threads.emplace_back(ordinary_client, std::ref(counts), deadline, 1000U + static_cast<unsigned>(i));
+        threads.emplace_back(ordinary_client, std::ref(counts), deadline, pause_ms,
+                             1000U + static_cast<unsigned>(i));
     }
     for (auto& thread : threads) {
         thread.join();
     }
-    std::printf("served=%ld failed=%ld garbled=%ld wait_max_ms=%ld idle_ended=%ld\n", counts.served.load(),
-                counts.failed.load(), counts.garbled.load(), counts.wait_max_ms.load(),
-                counts.idle_ended.load());
+    std::printf("served=%ld failed=%ld garbled=%ld wait_max_ms=%ld over_1s=%ld idle_ended=%ld\n",
+                counts.served.load(), counts.failed.load(), counts.garbled.load(), counts.wait_max_ms.load(),
+                counts.over_1s.load(), counts.idle_ended.load());
     return 0;
 }
 
@@ -192,8 +198,9 @@ long number(const std::string& text) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 4 && args[0] == "load") {
-        return load(std::strtod(args[1].c_str(), nullptr), number(args[2]), number(args[3]));
+    if ((args.size() == 4 || args.size() == 5) && args[0] == "load") {
+        return load(std::strtod(args[1].c_str(), nullptr), number(args[2]), number(args[3]),
+                    args.size() == 5 ? number(args[4]) : 0);
     }
     if (args.size() == 3 && args[0] == "large") {
         return large(static_cast<size_t>(number(args[1])), number(args[2]));
@@ -202,7 +209,8 @@ int main(int argc, char** argv) {
         return reset(number(args[1]), number(args[2]), args[3]);
     }
     (void)std::fputs(
-        "usage: front_client load SECONDS CLIENTS IDLE | large BYTES CLIENTS | reset COUNT INTERVAL_MS "
+        "usage: front_client load SECONDS CLIENTS IDLE [PAUSE_MS] | large BYTES CLIENTS | reset COUNT "
+        "INTERVAL_MS "
         "PAYLOAD\n",
         stderr);
     return 2;
