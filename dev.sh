@@ -108,6 +108,7 @@ check)
     deb=$(packaging/build-deb.sh . build-package)
     tests/systemd_test.sh "$deb"
     build/tests/soak
+    tests/front_test.sh build
     bench/run.sh build --smoke
     CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
     run_tests build-clang
