@@ -58,10 +58,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# row NAME DETAIL CONDITION: PASS when the shell test CONDITION holds; it may read the
-# caller's variables.
+# row NAME DETAIL VERDICT: PASS when VERDICT is yes, else FAIL with DETAIL.
 row() {
-    if eval "$3"; then
+    if [ "$3" = yes ]; then
         echo "PASS: $1"
     else
         echo "FAIL: $1 ($2)"
@@ -136,23 +135,25 @@ start_front() {
 
 # The process that handles clients is the master's child, the worker.
 check_unprivileged() {
-    local worker uid root want
+    local worker uid root want ok=no
     want=$(id -u haproxy)
     worker=$(pgrep -P "$master" | head -1)
     uid=$(awk '$1 == "Uid:" { print $2 "," $3 "," $4 "," $5 }' "/proc/$worker/status")
     root=$(readlink "/proc/$worker/root")
-    row "HAProxy serves as user haproxy in the chroot /var/lib/haproxy" "uids $uid, root $root" \
-        '[ "$uid" = "$want,$want,$want,$want" ] && [ "$root" = /var/lib/haproxy ]'
+    [ "$uid" = "$want,$want,$want,$want" ] && [ "$root" = /var/lib/haproxy ] && ok=yes
+    row "HAProxy serves as user haproxy in the chroot /var/lib/haproxy" "uids $uid, root $root" $ok
 }
 
 # Ordinary clients beside idle ones, for longer than HAProxy's inspect delay (5 s): an idle
 # client let through after it would hold a daemon for the daemon's own idle bound.
 check_exchanges_beside_idle() {
-    local out
+    local out right=no quick=no
     out=$(inside f "$client" load 7 4 3)
-    row "every exchange through the front comes back right" "$out" \
-        '[ "$(field served "$out")" -gt 0 ] && [ "$(field failed "$out")" = 0 ] && [ "$(field garbled "$out")" = 0 ]'
-    row "idle clients beside the load do not slow the others" "$out" '[ "$(field wait_max_ms "$out")" -lt 1000 ]'
+    [ "$(field served "$out")" -gt 0 ] && [ "$(field failed "$out")" = 0 ] && [ "$(field garbled "$out")" = 0 ] &&
+        right=yes
+    [ "$(field wait_max_ms "$out")" -lt 1000 ] && quick=yes
+    row "every exchange through the front comes back right" "$out" $right
+    row "idle clients beside the load do not slow the others" "$out" $quick
 }
 
 # reset_during_load SECONDS COUNT DAEMON...: ordinary clients come through the front for
@@ -183,54 +184,59 @@ reset_during_load() {
         sleep 0.1
     done
 }
-lost() { echo $(($(field failed "$load") + $(field garbled "$load"))); }
+# at_most_one_a_restart: yes when a restart happened and the load lost at most one
+# exchange for each.
+at_most_one_a_restart() {
+    local lost=$(($(field failed "$load") + $(field garbled "$load")))
+    [ "$made" -ge 1 ] && [ "$lost" -le "$made" ] && echo yes || echo no
+}
 
 check_failing_daemon() {
+    local quick=no
     reset_during_load 8.5 2 1
-    row "a failing daemon costs at most one exchange a restart" "$load; restarts $made" \
-        '[ "$made" -ge 1 ] && [ "$(lost)" -le "$made" ]'
-    row "no client of a failing daemon waits a second" "$load" '[ "$(field wait_max_ms "$load")" -lt 1000 ]'
+    row "a failing daemon costs at most one exchange a restart" "$load; restarts $made" "$(at_most_one_a_restart)"
+    [ "$(field wait_max_ms "$load")" -lt 1000 ] && quick=yes
+    row "no client of a failing daemon waits a second" "$load" $quick
 }
 
 # With every daemon in its pause, clients wait for one to come back instead of failing.
 check_shared_pause() {
     reset_during_load 5 1 1 2 3
     row "while every daemon pauses at once, at most one exchange is lost a restart" "$load; restarts $made" \
-        '[ "$made" -ge 1 ] && [ "$(lost)" -le "$made" ]'
+        "$(at_most_one_a_restart)"
 }
 
 check_large_payloads() {
-    local size out counts="" all=1
+    local size out counts="" all=yes
     for size in 16384 32768 65536 1048576; do
         out=$(inside f "$client" large "$size" 40)
         counts+=" $size:$(field echoed "$out")"
-        [ "$(field echoed "$out")" = 40 ] || all=0
+        [ "$(field echoed "$out")" = 40 ] || all=no
     done
-    row "40 of 40 clients that send 16 KiB to 1 MiB get their first 64 bytes back" "bytes:echoes$counts" \
-        '[ $all = 1 ]'
+    row "40 of 40 clients that send 16 KiB to 1 MiB get their first 64 bytes back" "bytes:echoes$counts" $all
 }
 
 # Every launch beyond daemon 1's resets was spent by a health check.
 check_health_checks() {
-    local spent=$(($(restarts 1) + $(restarts 2) + $(restarts 3) - resets_made))
-    row "health checks spend no launch" "restarts $(restarts 1), $(restarts 2), $(restarts 3); resets $resets_made" \
-        '[ "$spent" = 0 ]'
+    local spent=$(($(restarts 1) + $(restarts 2) + $(restarts 3) - resets_made)) none=no
+    [ "$spent" = 0 ] && none=yes
+    row "health checks spend no launch" "restarts $(restarts 1), $(restarts 2), $(restarts 3); resets $resets_made" $none
 }
 
 # A frozen daemon holds port 80, and its kernel completes handshakes, but it answers
 # nothing, like one whose console nobody reads. Last: once thawed, it meets the checks
 # that gave up on it, reset, and spends launches.
 check_frozen_daemon() {
-    local down=0 seen
+    local down=no seen
     seen=$(wc -l <"$work/haproxy.log")
     kill -STOP "${daemon_pid[3]}"
     for _ in $(seq 80); do
-        ! tail -n +"$((seen + 1))" "$work/haproxy.log" | grep -q '/d3 is DOWN' || down=1
-        [ $down = 0 ] || break
+        ! tail -n +"$((seen + 1))" "$work/haproxy.log" | grep -q '/d3 is DOWN' || down=yes
+        [ $down = no ] || break
         sleep 0.1
     done
     kill -CONT "${daemon_pid[3]}"
-    row "a frozen daemon leaves rotation" "not marked down within 8 s" '[ $down = 1 ]'
+    row "a frozen daemon leaves rotation" "not marked down within 8 s" $down
 }
 
 declare -A daemon_pid
