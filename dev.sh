@@ -113,6 +113,7 @@ check)
     # A 32-bit daemon, where long is 32 bits wide, against the command-line table.
     CXXFLAGS=-m32 build build-m32 -DECHO_DAEMON_TESTS=OFF
     ECHO_DAEMON=build-m32/echo-daemon build/tests/daemon_tests --gtest_brief=1 --gtest_filter='CommandLine.*'
+    tests/front_test.sh build
     CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
     run_tests build-clang
     CXX=clang++ build build-sanitize -DECHO_DAEMON_TESTS=ON -DECHO_DAEMON_SANITIZE=ON

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 namespace {
@@ -28,6 +29,8 @@ constexpr int listen_backlog = 5;
 constexpr size_t chunk_size = 64;
 constexpr unsigned restart_pause_s = 3;
 constexpr int idle_limit_ms = 5000;
+constexpr int discard_limit_ms = 1000;
+constexpr size_t discard_limit_bytes = size_t{4} << 20;
 constexpr size_t count_field_size = 20;  // 19 digits of a 64-bit count and a terminator
 constexpr const char* fallback_name = "echo-daemon";
 constexpr const char* own_image = "/proc/self/exe";
@@ -58,6 +61,9 @@ int64_t parse_count(const char* text);
 [[noreturn]] void serve(char** argv);
 void open_listener(Service& service);
 void serve_client(Service& service, char (&buffer)[chunk_size]);
+size_t read_chunk(const Service& service, char (&buffer)[chunk_size]);
+void end_connection(Service& service, size_t received);
+void discard_unread(int client, size_t received);
 [[noreturn]] void restart(Step step, const Service& service);
 template <typename... Pieces>
 void say(int fd, const Pieces&... pieces);
@@ -175,7 +181,17 @@ void serve_client(Service& service, char (&buffer)[chunk_size]) {
         restart(Step::accept, service);
     }
     say(STDOUT_FILENO, "[*] Received client connection\n");
+    const size_t count = read_chunk(service, buffer);
+    say(STDOUT_FILENO, "[*] Received client echo\n");
+    if (send(service.client, buffer, count, 0) < 0) {
+        restart(Step::reply, service);
+    }
+    say(STDOUT_FILENO, "[*] Replied to client echo\n");
+    end_connection(service, count);
+    say(STDOUT_FILENO, "[*] Closed client connection\n");
+}
 
+size_t read_chunk(const Service& service, char (&buffer)[chunk_size]) {
     // A client that sends nothing would hold every later client in the queue for ever;
     // after the idle limit it is served as one that sent nothing.
     pollfd pending = {service.client, POLLIN, 0};
@@ -183,24 +199,23 @@ void serve_client(Service& service, char (&buffer)[chunk_size]) {
     if (ready < 0) {
         restart(Step::read, service);
     }
-    ssize_t count = 0;
-    if (ready > 0) {
-        count = read(service.client, buffer, sizeof buffer);
-        if (count < 0) {
-            restart(Step::read, service);
-        }
+    if (ready == 0) {
+        return 0;
     }
-    say(STDOUT_FILENO, "[*] Received client echo\n");
+    const ssize_t count = read(service.client, buffer, sizeof buffer);
+    if (count < 0) {
+        restart(Step::read, service);
+    }
+    return static_cast<size_t>(count);
+}
 
-    if (send(service.client, buffer, static_cast<size_t>(count), 0) < 0) {
-        restart(Step::reply, service);
-    }
-    say(STDOUT_FILENO, "[*] Replied to client echo\n");
+void end_connection(Service& service, size_t received) {
     // A client that sent its chunk and closed without reading answers the reply with a
     // reset, which leaves nothing to shut down: the step's work is already done.
-    if (shutdown(service.client, SHUT_RDWR) < 0 && errno != ENOTCONN) {
+    if (shutdown(service.client, SHUT_WR) < 0 && errno != ENOTCONN) {
         restart(Step::shutdown, service);
     }
+    discard_unread(service.client, received);
     // Linux frees the number even when close fails, and it may be reused at once: the
     // failure path must not close it again.
     const int client = service.client;
@@ -208,7 +223,37 @@ void serve_client(Service& service, char (&buffer)[chunk_size]) {
     if (close(client) < 0) {
         restart(Step::close, service);
     }
-    say(STDOUT_FILENO, "[*] Closed client connection\n");
+}
+
+// A close with bytes still unread answers the peer with a reset, and a balancer that
+// receives it drops the reply it has not yet passed on (HAProxy does). Only a client
+// that filled the chunk can have sent more; its rest is read and thrown away until its
+// end of stream, within bounds of time and bytes, so that the close is an orderly one.
+// So the shutdown leaves the reading half open: Linux answers bytes that arrive after
+// a shutdown of it with a reset too. A failure here costs no launch: at worst the close
+// resets, as it did before.
+void discard_unread(int client, size_t received) {
+    if (received < chunk_size) {
+        return;
+    }
+    timespec start = {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &start);
+    for (size_t left = discard_limit_bytes; left > 0;) {
+        timespec now = {};
+        (void)clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waited_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        pollfd pending = {client, POLLIN, 0};
+        if (waited_ms >= discard_limit_ms ||
+            poll(&pending, 1, static_cast<int>(discard_limit_ms - waited_ms)) <= 0) {
+            return;
+        }
+        // MSG_TRUNC: TCP drops the bytes without copying them anywhere.
+        const ssize_t dropped = recv(client, nullptr, left, MSG_TRUNC | MSG_DONTWAIT);
+        if (dropped <= 0) {
+            return;
+        }
+        left -= static_cast<size_t>(dropped);  // at most what was asked for
+    }
 }
 
 [[noreturn]] void restart(Step step, const Service& service) {
