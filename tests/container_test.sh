@@ -31,10 +31,7 @@ image=localhost/echo-daemon:$version
 loaded=
 holders=()
 cleanup() {
-    local c
-    for c in $(podman ps -aq --filter "name=^$name-" 2>/dev/null); do
-        podman --runtime runc rm -f -t 0 "$c" >/dev/null 2>&1 || true
-    done
+    remove_containers
     # Only an image this run loaded: a user's own copy of it stays.
     [ -z "$loaded" ] || podman rmi "$image" >/dev/null 2>&1 || true
     kill "${holders[@]}" 2>/dev/null || true
@@ -131,9 +128,18 @@ ip netns add "$ns" && ip -n "$ns" link set lo up
 run_options=(--ulimit "nofile=$nofile:$nofile" --ulimit "nproc=$nproc:$nproc" --network "ns:/run/netns/$ns")
 in_ns() { ip netns exec "$ns" "$@"; }
 logs() { podman logs "$name-$1" 2>&1; }
+remove_containers() {
+    local c
+    for c in $(podman ps -aq --filter "name=^$name-" 2>/dev/null); do
+        podman --runtime runc rm -f -t 0 "$c" >/dev/null 2>&1 || true
+    done
+}
+# Each check starts its own container, after removing those before it: one that failed
+# to end must not hold port 80 against the next.
 start() { # SUFFIX [OPTION... --] [ARG...]: runs the image detached; returns once it waits
     local suffix=$1 options=()
     shift
+    remove_containers
     if [[ " $* " == *" -- "* ]]; then
         while [ "$1" != -- ]; do options+=("$1") && shift; done
         shift
