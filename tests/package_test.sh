@@ -27,6 +27,7 @@ expected="./usr/lib/systemd/system/echo-daemon.service
 ./usr/share/doc/echo-daemon/changelog.gz
 ./usr/share/doc/echo-daemon/copyright
 ./usr/share/doc/echo-daemon/examples/haproxy.cfg
+./usr/share/doc/echo-daemon/examples/kubernetes.yaml
 ./usr/share/man/man8/echo-daemon.8.gz"
 actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 diff <(echo "$expected") <(echo "$actual")
