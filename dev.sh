@@ -49,8 +49,10 @@ front_tools=(haproxy)
 package_checks=(lintian man-db systemd)
 # What the test of the package under a booted systemd uses.
 container_tools=(debootstrap systemd-container)
-# What the OCI image's build and test use; setcap is in libcap2-bin.
-image_tools=(podman buildah runc skopeo libcap2-bin)
+# What the OCI image's build and test use: setcap is in libcap2-bin; podman kube play
+# builds its pods' pause image with catatonit; the test reads the Kubernetes example with
+# python3-yaml.
+image_tools=(podman buildah runc skopeo libcap2-bin catatonit python3-yaml)
 
 # build DIR [cmake options...]
 build() {
