@@ -31,7 +31,6 @@ image=localhost/echo-daemon:$version
 # podman load takes the image's name: a user's own image of that name is put back after.
 prior=$(podman image inspect -f '{{.Id}}' "$image" 2>/dev/null) || prior=
 pause_image=$(podman images -q localhost/podman-pause 2>/dev/null) || true
-holders=()
 cleanup() {
     remove_containers
     podman kube down "$work/daemons.yaml" >/dev/null 2>&1 || true
@@ -43,7 +42,6 @@ cleanup() {
     fi
     # podman kube play builds its pods' pause image once; one this run built goes too.
     [ -n "$pause_image" ] || podman images -q localhost/podman-pause | xargs -r podman rmi -f >/dev/null 2>&1 || true
-    kill "${holders[@]}" 2>/dev/null || true
     ip netns delete "$ns" 2>/dev/null || true
     rm -rf --one-file-system "$work"
 }
@@ -216,14 +214,21 @@ stops() { # SUFFIX
     [ "$status" = "exited 143" ]
 }
 stops_while_serving() {
+    local holder status=0
     start serving || return
     # A client that connects and sends nothing, for longer than the test waits on it.
-    in_ns perl -MSocket -e 'my $s; socket($s, PF_INET, SOCK_STREAM, 0)
-        && connect($s, sockaddr_in(80, inet_aton("127.0.0.1"))) or die "$!\n"; sleep 10' &
-    holders+=($!)
-    retry 5 sh -c "podman logs $name-serving 2>&1 | tail -n 1 | grep -qxF '[*] Received client connection'" >/dev/null ||
-        { echo "no client held"; return 1; }
-    stops serving
+    # Not through in_ns: started from a function, it would run in a subshell of its own,
+    # and $! would be that subshell's, not the client's.
+    "${ns_exec[@]}" perl -MSocket -e 'my $s; socket($s, PF_INET, SOCK_STREAM, 0)
+        && connect($s, sockaddr_in(80, inet_aton("127.0.0.1"))) or die "$!\n"; sleep 10' >/dev/null 2>&1 &
+    holder=$!
+    if retry 5 sh -c "podman logs $name-serving 2>&1 | tail -n 1 | grep -qxF '[*] Received client connection'" >/dev/null; then
+        stops serving || status=$?
+    else
+        echo "no client held" && status=1
+    fi
+    kill "$holder" 2>/dev/null || true
+    return "$status"
 }
 stops_in_the_pause() {
     start pause && reset_client && sleep 1 || return
@@ -291,6 +296,8 @@ for d in yaml.safe_load_all(open(sys.argv[1])):
     printf '[containers]\ndefault_ulimits = ["nofile=%s:%s", "nproc=%s:%s"]\n[engine]\nruntime = "runc"\n' \
         "$nofile" "$nofile" "$nproc" "$nproc" >"$work/containers.conf"
     remove_containers
+    # Pods of this name left by a run that was killed would make the play fail.
+    podman kube down "$work/daemons.yaml" >/dev/null 2>&1 || true
     CONTAINERS_CONF=$work/containers.conf podman kube play --network none "$work/daemons.yaml" >/dev/null || return
     pid=$(podman inspect -f '{{.State.Pid}}' "$c") || return
     local ns_exec=(nsenter -t "$pid" -n)
