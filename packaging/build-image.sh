@@ -77,6 +77,8 @@ dpkg-deb -x "$(libc6_deb "$arch" "$out")" "$work/libc"
 fill_root "$work/pkg" "$work/libc" "$work/root"
 gzip -dc "$work/pkg/usr/share/doc/echo-daemon/changelog.gz" >"$work/changelog"
 epoch=$(dpkg-parsechangelog -l "$work/changelog" -STimestamp)
+# The source's address, once debian/copyright's header names one; until then the package.
+source=$(sed -n '/^$/q; s/^Source: //p' "$work/pkg/usr/share/doc/echo-daemon/copyright")
 # Only the changelog's date may reach the layer; cp and install gave files the time of now.
 find "$work/root" -exec touch -h -d "@$epoch" {} +
 
@@ -88,7 +90,7 @@ ctr=$("${buildah[@]}" from --quiet scratch)
     --label "org.opencontainers.image.title=echo-daemon" \
     --label "org.opencontainers.image.version=$version" \
     --label "org.opencontainers.image.licenses=MIT AND LGPL-2.1-or-later" \
-    --label "org.opencontainers.image.source=echo-daemon $version, Debian source package" "$ctr"
+    --label "org.opencontainers.image.source=${source:-echo-daemon $version, Debian source package}" "$ctr"
 archive=$out/echo-daemon_${version}_$arch.oci.tar
 rm -f "$archive"
 "${buildah[@]}" commit --quiet --timestamp "$epoch" --identity-label=false --omit-history --rm \
