@@ -18,6 +18,7 @@ out=$(cd "$2" && pwd)
 user=65534
 work=$(mktemp -d)
 trap 'rm -rf --one-file-system "$work"' EXIT
+trap 'exit 130' INT TERM
 
 # The libc6 .deb of apt's candidate version for ARCH: from DIR or apt's cache if either
 # holds it, so that a second build needs no network; else downloaded by apt into DIR,
