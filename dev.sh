@@ -4,9 +4,11 @@
 #   ./dev.sh soak    build, then soak the daemon for up to two minutes
 #   ./dev.sh bench   build, then benchmark against the reference server and the peers
 #   ./dev.sh package build the Debian package (dpkg-buildpackage) and print its path
+#   ./dev.sh image   build the OCI image from that package and print its archive's path
 #   ./dev.sh check   lint, then build with g++, clang++ and the sanitizers (warnings
 #                    fatal), run every test with each build, soak the g++ build, and
-#                    test the package under systemd in a container
+#                    test the package under systemd in a container and the image
+#                    under podman
 # Missing Debian packages are installed first (apt-get, as root).
 set -euo pipefail
 shopt -s inherit_errexit
@@ -42,13 +44,17 @@ build_tools=(cmake make g++ libc6-dev libgtest-dev libgmock-dev)
 # build-essential (which dpkg-buildpackage requires too), and git, which lists the files
 # it copies.
 package_tools=(build-essential debhelper git)
-# The fronted benchmark runs haproxy. Installing it also starts its service on the host,
+# The front's test runs haproxy. Installing it also starts its service on the host,
 # whose default configuration listens on no port.
 front_tools=(haproxy)
 # What the package test uses: lintian, man for the manual page, systemd-analyze.
 package_checks=(lintian man-db systemd)
 # What the test of the package under a booted systemd uses.
 container_tools=(debootstrap systemd-container)
+# What the OCI image's build and test use: setcap is in libcap2-bin; podman kube play
+# builds its pods' pause image with catatonit; the test reads the Kubernetes example with
+# python3-yaml.
+image_tools=(podman buildah runc skopeo libcap2-bin catatonit python3-yaml)
 
 # build DIR [cmake options...]
 build() {
@@ -95,6 +101,11 @@ package)
     lintian --allow-root --pedantic --display-info "$deb"
     echo "$deb"
     ;;
+image)
+    need "${build_tools[@]}" "${package_tools[@]}" "${image_tools[@]}"
+    deb=$(packaging/build-deb.sh . build-package)
+    packaging/build-image.sh "$deb" build-image
+    ;;
 soak)
     need "${build_tools[@]}"
     build build -DECHO_DAEMON_TESTS=ON
@@ -103,12 +114,13 @@ soak)
 check)
     need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
         g++-multilib clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind git iproute2 \
-        "${front_tools[@]}" "${container_tools[@]}"
+        "${front_tools[@]}" "${container_tools[@]}" "${image_tools[@]}"
     build build -DECHO_DAEMON_TESTS=ON
     lint
     run_tests build
     deb=$(packaging/build-deb.sh . build-package)
     tests/systemd_test.sh "$deb"
+    tests/container_test.sh "$deb"
     build/tests/soak
     # A 32-bit daemon, where long is 32 bits wide, against the command-line table.
     CXXFLAGS=-m32 build build-m32 -DECHO_DAEMON_TESTS=OFF
@@ -120,7 +132,7 @@ check)
     run_tests build-sanitize
     ;;
 *)
-    sed -n '2,10s/^# \{0,1\}//p' "$0"
+    sed -n '2,12s/^# \{0,1\}//p' "$0"
     exit 2
     ;;
 esac

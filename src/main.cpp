@@ -34,6 +34,9 @@ constexpr size_t discard_limit_bytes = size_t{4} << 20;
 constexpr size_t count_field_size = 20;  // 19 digits of a 64-bit count and a terminator
 constexpr const char* fallback_name = "echo-daemon";
 constexpr const char* own_image = "/proc/self/exe";
+// The signals that end the daemon by default, and the status a shell gives an end by one.
+constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int signal_status_base = 128;
 
 // The restart message names the failing step by these numbers; operators search logs
 // for them, so they never change.
@@ -56,6 +59,7 @@ struct Service {
     int client = -1;
 };
 
+void end_on_stop_signals_as_init();
 bool reopen_closed_console();
 int64_t parse_count(const char* text);
 [[noreturn]] void serve(char** argv);
@@ -81,6 +85,7 @@ int main(int argc, char** argv) {
     // on, and a reply to a vanished client fails its step and restarts. The re-executed
     // image inherits the disposition.
     (void)signal(SIGPIPE, SIG_IGN);
+    end_on_stop_signals_as_init();
     if (!reopen_closed_console()) {
         return 1;
     }
@@ -113,6 +118,23 @@ int main(int argc, char** argv) {
 }
 
 namespace {
+
+// As PID 1 of a PID namespace (a container without an init) the kernel takes no default
+// action for the process: SIGTERM from `podman stop` or a pod's deletion would be dropped,
+// and the runtime would wait out its grace period before SIGKILL. There, each signal that
+// ends the daemon anywhere else ends it at once, with the status it would have had under a
+// shell. exec resets handlers, so every image of the chain installs them anew; elsewhere
+// none is installed and the defaults stand.
+void end_on_stop_signals_as_init() {
+    if (getpid() != 1) {
+        return;
+    }
+    struct sigaction action = {};
+    action.sa_handler = [](int number) { _exit(signal_status_base + number); };
+    for (const int number : stop_signals) {
+        (void)sigaction(number, &action, nullptr);
+    }
+}
 
 // A socket that took number 0, 1 or 2 would receive console lines meant for the
 // operator, and a client on it would read them; so hold those numbers with /dev/null.

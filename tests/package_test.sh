@@ -40,6 +40,7 @@ ships_its_files() {
 ./usr/share/doc/echo-daemon/changelog.gz
 ./usr/share/doc/echo-daemon/copyright
 ./usr/share/doc/echo-daemon/examples/haproxy.cfg
+./usr/share/doc/echo-daemon/examples/kubernetes.yaml
 ./usr/share/man/man8/echo-daemon.8.gz"
     diff <(echo "$expected") <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
 }
