@@ -34,8 +34,9 @@ constexpr size_t discard_limit_bytes = size_t{4} << 20;
 constexpr size_t count_field_size = 20;  // 19 digits of a 64-bit count and a terminator
 constexpr const char* fallback_name = "echo-daemon";
 constexpr const char* own_image = "/proc/self/exe";
-// The signals that end the daemon by default, and the status a shell gives an end by one.
-constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
+// The signals that stop a container, and the status a shell gives an end by one. SIGHUP
+// is left out: as process 1 it stays ignored, so that a "reload" takes nothing down.
+constexpr int stop_signals[] = {SIGTERM, SIGINT};
 constexpr int signal_status_base = 128;
 
 // The restart message names the failing step by these numbers; operators search logs
@@ -60,6 +61,7 @@ struct Service {
 };
 
 void end_on_stop_signals_as_init();
+void mask_stop_signals(int how);
 bool reopen_closed_console();
 int64_t parse_count(const char* text);
 [[noreturn]] void serve(char** argv);
@@ -121,10 +123,11 @@ namespace {
 
 // As PID 1 of a PID namespace (a container without an init) the kernel takes no default
 // action for the process: SIGTERM from `podman stop` or a pod's deletion would be dropped,
-// and the runtime would wait out its grace period before SIGKILL. There, each signal that
-// ends the daemon anywhere else ends it at once, with the status it would have had under a
-// shell. exec resets handlers, so every image of the chain installs them anew; elsewhere
-// none is installed and the defaults stand.
+// and the runtime would wait out its grace period before SIGKILL. There, SIGTERM and
+// SIGINT end it at once, with the status they would have given under a shell. exec
+// resets handlers, so every image of the chain installs them anew, and takes any that
+// arrived during the exec, when they were blocked; elsewhere none is installed and the
+// defaults stand.
 void end_on_stop_signals_as_init() {
     if (getpid() != 1) {
         return;
@@ -134,6 +137,17 @@ void end_on_stop_signals_as_init() {
     for (const int number : stop_signals) {
         (void)sigaction(number, &action, nullptr);
     }
+    mask_stop_signals(SIG_UNBLOCK);
+}
+
+// how: SIG_BLOCK or SIG_UNBLOCK.
+void mask_stop_signals(int how) {
+    sigset_t signals;
+    (void)sigemptyset(&signals);
+    for (const int number : stop_signals) {
+        (void)sigaddset(&signals, number);
+    }
+    (void)sigprocmask(how, &signals, nullptr);
 }
 
 // A socket that took number 0, 1 or 2 would receive console lines meant for the
@@ -304,6 +318,11 @@ void discard_unread(int client, size_t received) {
     // file of that name; run this very program instead.
     char** argv = service.argv;
     const char* image = strchr(argv[0], '/') != nullptr ? argv[0] : own_image;
+    // As process 1, a stop signal sent between the exec and the next image's handlers
+    // would be dropped; blocked, it waits for them.
+    if (getpid() == 1) {
+        mask_stop_signals(SIG_BLOCK);
+    }
     execv(image, argv);
     exit(1);
 }
