@@ -230,8 +230,14 @@ stops_while_serving() {
     kill "$holder" 2>/dev/null || true
     return "$status"
 }
+connect_refused() {
+    in_ns perl -MSocket -e 'socket(my $s, PF_INET, SOCK_STREAM, 0) or die "$!\n";
+        connect($s, sockaddr_in(80, inet_aton("127.0.0.1"))) and die "connected\n"; $!{ECONNREFUSED} or die "$!\n"'
+}
 stops_in_the_pause() {
     start pause && reset_client && sleep 1 || return
+    # The pause is proven first: port 80 refuses, and no restart line has come yet.
+    connect_refused || { echo "port 80 not refused: no pause to stop in"; return 1; }
     ! logs pause | grep -qF '[!] Restarting' || { echo "no pause to stop in"; return 1; }
     stops pause || return
     # Ended for good: the pause did not run out into a re-execution.
