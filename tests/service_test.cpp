@@ -39,6 +39,7 @@ enum class Client {
     waits,        // sends and reads without half-closing, as an interactive client does
     closes,       // sends and closes without reading
     half_closes_then_closes,
+    holds_open,  // sends, reads the echo, then neither sends nor closes
 };
 struct Case {
     const char* name;
@@ -61,6 +62,9 @@ const std::vector<Case> echo_cases = {
     {"64 bytes, closed unread", Client::closes, std::string(64, 'c'), ""},
     {"1 byte, half-closed, closed unread", Client::half_closes_then_closes, "1", ""},
     {"64 bytes, half-closed, closed unread", Client::half_closes_then_closes, std::string(64, 'h'), ""},
+    // What follows a full chunk is discarded until the client's end of stream, which this
+    // one never sends: the discard's time bound ends the connection.
+    {"100 bytes, then held open", Client::holds_open, long_text, long_text.substr(0, 64)},
     {"served after those", Client::half_closes, "next", "next"},
 };
 
@@ -86,6 +90,10 @@ void run_client(int fd, const Case& c) {
             }
             close(fd);
             break;
+        case Client::holds_open:
+            harness::send_all(fd, c.sent);
+            EXPECT_EQ(harness::read_to_end(fd), c.expected);  // the daemon's end comes with it
+            break;
     }
 }
 
@@ -96,8 +104,13 @@ TEST(Service, EchoesTheFirstChunkOfEachClient) {
         SCOPED_TRACE(c.name);
         const int fd = daemon.connect();
         ASSERT_GE(fd, 0);
+        const double start = harness::now();
         run_client(fd, c);
         expect_client_served(daemon);
+        if (c.client == Client::holds_open) {
+            EXPECT_LT(harness::now() - start, 2.5) << "the discard's bound is 1 s";
+            close(fd);
+        }
     }
     EXPECT_EQ(daemon.wait_status(0), -1);
 }
@@ -237,7 +250,8 @@ struct ValgrindRow {
     const char* fail;  // a failure re-executes, and the next image ends at the budget
     std::vector<std::string> payloads;
 };
-const std::vector<ValgrindRow> valgrind_rows = {{"", {"one", "two", ""}}, {"socket@0", {}}};
+// 100 bytes: what follows a full chunk is discarded before the close.
+const std::vector<ValgrindRow> valgrind_rows = {{"", {"one", long_text, ""}}, {"socket@0", {}}};
 // Valgrind prints each error between these lines as it finds it: the only trace of an
 // error in an image that re-executes, which ends without a summary.
 const std::string error_begins = "echo-test-error-begins";
@@ -253,7 +267,7 @@ void run_to_end(Daemon& daemon, const ValgrindRow& row) {
     for (const std::string& payload : row.payloads) {
         const int fd = daemon.connect();
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(harness::exchange(fd, payload), payload);
+        EXPECT_EQ(harness::exchange(fd, payload), payload.substr(0, 64));
         expect_client_served(daemon);
     }
     daemon.terminate();
@@ -294,6 +308,7 @@ TEST(Service, AllocatesNothingAndHandsOnNothingUninitialised) {
     const auto daemons = harness::start_each(valgrind_rows, [](const ValgrindRow& row) {
         harness::Spawn spawn = harness::spawn_of({"0", "1"}, row.fail);
         spawn.wrapper = {"/usr/bin/valgrind", "--trace-children=yes",
+                         "--suppressions=" ECHO_VALGRIND_SUPPRESSIONS,
                          "--error-markers=" + error_begins + ",echo-test-error-ends"};
         return spawn;
     });
