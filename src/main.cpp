@@ -262,9 +262,10 @@ void end_connection(Service& service, size_t received) {
 }
 
 // A close with bytes still unread answers the peer with a reset, and a balancer that
-// receives it drops the reply it has not yet passed on (HAProxy does). Only a client
-// that filled the chunk can have sent more; its rest is read and thrown away until its
+// receives it drops the reply it has not yet passed on (HAProxy does). A client that
+// filled the chunk has most likely sent more; its rest is read and thrown away until its
 // end of stream, within bounds of time and bytes, so that the close is an orderly one.
+// One whose first piece was shorter is not waited for: more from it still resets.
 // So the shutdown leaves the reading half open: Linux answers bytes that arrive after
 // a shutdown of it with a reset too. A failure here costs no launch: at worst the close
 // resets, as it did before.
@@ -298,9 +299,10 @@ void discard_unread(int client, size_t received) {
     // balancer in front moves on) and queued ones and the client being served see their
     // connections end, instead of waiting out the pause in a queue no one will read.
     // The listener is shut down, not closed, so that port 80 stays this daemon's until
-    // the exec closes it and the next image binds it: closed, any program allowed to
-    // bind port 80 could take it and the clients meant for this one. Without address
-    // reuse, no socket can bind it beside the stopped one, with reuse or without.
+    // the exec closes it, a millisecond before the next image binds it: closed, any
+    // program allowed to bind port 80 could take it and the clients meant for this one.
+    // Without address reuse, no socket can bind it beside the stopped one, with reuse or
+    // without.
     // The port goes first, so that the client, seeing its end, finds it closed too.
     if (service.listener >= 0) {
         const int reuse = 0;
