@@ -123,7 +123,8 @@ check)
     tests/container_test.sh "$deb"
     build/tests/soak
     # A 32-bit daemon, where long is 32 bits wide, against the command-line table.
-    CXXFLAGS=-m32 build build-m32 -DECHO_DAEMON_TESTS=OFF
+    build build-m32 -DECHO_DAEMON_TESTS=OFF -DCMAKE_CXX_FLAGS=-m32
+    readelf -h build-m32/echo-daemon | grep -q 'Class: *ELF32'
     ECHO_DAEMON=build-m32/echo-daemon build/tests/daemon_tests --gtest_brief=1 --gtest_filter='CommandLine.*'
     tests/front_test.sh build
     CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
