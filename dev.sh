@@ -74,12 +74,45 @@ lint() {
     mapfile -t sources < <(git ls-files '*.cpp' '*.hpp')
     mapfile -t units < <(git ls-files '*.cpp')
     clang-format --dry-run --Werror "${sources[@]}"
-    # Every C++ file, headers through the files that include them.
-    clang-tidy --quiet -p build "${units[@]}"
+    # Every C++ file, headers through the files that include them, one core each.
+    printf '%s\0' "${units[@]}" | xargs -0 -n 2 -P "$jobs" clang-tidy --quiet -p build
     cppcheck --error-exitcode=1 --quiet --std=c++20 --enable=warning,style,performance,portability src/
     cppcheck --error-exitcode=1 --quiet --std=c++20 --enable=warning,performance,portability \
         --library=googletest tests/
     echo "lint: clean"
+}
+
+# The tests that mostly wait (a container's boot, chains that end, restart pauses).
+waiting_tests() { # DEB
+    tests/systemd_test.sh "$1" && tests/container_test.sh "$1" && build/tests/soak
+}
+
+# Lint, three builds and every test. The waiting tests run in the background beside the
+# lint and the builds, which mostly compute, and print when they end; the suites, whose
+# rows measure pauses, run beside nothing but the end of them.
+check_everything() {
+    local deb status=0
+    build build -DECHO_DAEMON_TESTS=ON
+    deb=$(packaging/build-deb.sh . build-package)
+    waiting_log=$(mktemp)
+    waiting_tests "$deb" >"$waiting_log" 2>&1 &
+    waiting_pid=$!
+    # Should anything below fail, the waiting tests end too (each cleans up on SIGTERM).
+    trap 'pkill -TERM -P "$waiting_pid" 2>/dev/null; rm -f "$waiting_log"' EXIT
+    lint
+    CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
+    CXX=clang++ build build-sanitize -DECHO_DAEMON_TESTS=ON -DECHO_DAEMON_SANITIZE=ON
+    # A 32-bit daemon, where long is 32 bits wide, for the command-line table.
+    build build-m32 -DECHO_DAEMON_TESTS=OFF -DCMAKE_CXX_FLAGS=-m32
+    readelf -h build-m32/echo-daemon | grep -q 'Class: *ELF32'
+    run_tests build
+    wait "$waiting_pid" || status=$?
+    cat "$waiting_log"
+    ((status == 0)) || { echo "check: the systemd, container or soak test failed" >&2; return 1; }
+    ECHO_DAEMON=build-m32/echo-daemon build/tests/daemon_tests --gtest_brief=1 --gtest_filter='CommandLine.*'
+    tests/front_test.sh build
+    run_tests build-clang
+    run_tests build-sanitize
 }
 
 case "${1:-}" in
@@ -115,22 +148,7 @@ check)
     need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
         g++-multilib clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind git iproute2 \
         "${front_tools[@]}" "${container_tools[@]}" "${image_tools[@]}"
-    build build -DECHO_DAEMON_TESTS=ON
-    lint
-    run_tests build
-    deb=$(packaging/build-deb.sh . build-package)
-    tests/systemd_test.sh "$deb"
-    tests/container_test.sh "$deb"
-    build/tests/soak
-    # A 32-bit daemon, where long is 32 bits wide, against the command-line table.
-    build build-m32 -DECHO_DAEMON_TESTS=OFF -DCMAKE_CXX_FLAGS=-m32
-    readelf -h build-m32/echo-daemon | grep -q 'Class: *ELF32'
-    ECHO_DAEMON=build-m32/echo-daemon build/tests/daemon_tests --gtest_brief=1 --gtest_filter='CommandLine.*'
-    tests/front_test.sh build
-    CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
-    run_tests build-clang
-    CXX=clang++ build build-sanitize -DECHO_DAEMON_TESTS=ON -DECHO_DAEMON_SANITIZE=ON
-    run_tests build-sanitize
+    check_everything
     ;;
 *)
     sed -n '2,12s/^# \{0,1\}//p' "$0"
