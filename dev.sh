@@ -98,7 +98,7 @@ check_everything() {
     waiting_tests "$deb" >"$waiting_log" 2>&1 &
     waiting_pid=$!
     # Should anything below fail, the waiting tests end too (each cleans up on SIGTERM).
-    trap 'pkill -TERM -P "$waiting_pid" 2>/dev/null; rm -f "$waiting_log"' EXIT
+    trap 'pkill -TERM -P "$waiting_pid" 2>/dev/null || true; rm -f "$waiting_log"' EXIT
     lint
     CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
     CXX=clang++ build build-sanitize -DECHO_DAEMON_TESTS=ON -DECHO_DAEMON_SANITIZE=ON
