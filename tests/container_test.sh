@@ -8,6 +8,8 @@
 # shellcheck disable=SC2016 # the Perl clients are single-quoted on purpose
 set -euo pipefail
 shopt -s inherit_errexit
+# shellcheck source=tests/rows.sh
+source "$(dirname "${BASH_SOURCE[0]}")/rows.sh"
 [ $# -eq 1 ] || { echo "usage: $0 DEB" >&2; exit 2; }
 deb=$(realpath "$1")
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,19 +50,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-failures=0
-check() { # ROW COMMAND...: a PASS or FAIL line; what the command prints is the detail
-    local row=$1 out
-    shift
-    if out=$("$@" 2>&1); then
-        out=${out//$'\n'/; }
-        echo "PASS: $row${out:+ ($out)}"
-    else
-        out=${out//$'\n'/; }
-        echo "FAIL: $row (${out:-failed})"
-        failures=$((failures + 1))
-    fi
-}
 retry() { # SECONDS COMMAND...: until the command succeeds, every 0.2 s
     local end=$((SECONDS + $1)) out
     shift

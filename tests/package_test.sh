@@ -6,24 +6,14 @@
 # Usage: package_test.sh SOURCE_DIR BUILD_DIR DAEMON_TESTS
 set -euo pipefail
 shopt -s inherit_errexit
+# shellcheck source=tests/rows.sh
+source "$(dirname "${BASH_SOURCE[0]}")/rows.sh"
 source_dir=$1
 build_dir=$2
 daemon_tests=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-failures=0
-check() { # NAME COMMAND...: a PASS or FAIL line; what the command prints is the detail
-    local name=$1 out
-    shift
-    if out=$("$@" 2>&1); then
-        echo "PASS: $name"
-    else
-        out=${out//$'\n'/; }
-        echo "FAIL: $name (${out:-failed})"
-        failures=$((failures + 1))
-    fi
-}
 
 unit_runs_from_prefix() {
     local prefix=$work/prefix unit
@@ -67,9 +57,11 @@ unit_verifies() {
         { echo "$output"; return 1; }
     [ -z "$output" ] || { echo "$output"; return 1; }
 }
-packaged_binary_serves() {
-    ECHO_DAEMON="$work/root/usr/sbin/echo-daemon" "$daemon_tests" --gtest_brief=1 \
-        --gtest_filter='Service.EchoesTheFirstChunkOfEachClient:Restart.NextImageGetsTheOwnNumberAsPlainDecimal:Service.NeedsLibcAlone'
+packaged_binary_serves() { # quiet unless a row fails
+    local out
+    out=$(ECHO_DAEMON="$work/root/usr/sbin/echo-daemon" "$daemon_tests" --gtest_brief=1 \
+        --gtest_filter='Service.EchoesTheFirstChunkOfEachClient:Restart.NextImageGetsTheOwnNumberAsPlainDecimal:Service.NeedsLibcAlone') ||
+        { echo "$out"; return 1; }
 }
 
 check "a from-source install's unit runs the daemon from its prefix" unit_runs_from_prefix

@@ -11,6 +11,8 @@
 # shellcheck disable=SC2016 # the Perl clients are single-quoted on purpose
 set -euo pipefail
 shopt -s inherit_errexit
+# shellcheck source=tests/rows.sh
+source "$(dirname "${BASH_SOURCE[0]}")/rows.sh"
 [ $# -ge 1 ] || { echo "usage: $0 DEB [PREVIOUS_DEB]" >&2; exit 2; }
 deb=$(realpath "$1")
 previous_deb=${2:+$(realpath "$2")}
@@ -163,19 +165,6 @@ booted_state() {
 
 # ---- Rows and what they share
 
-failures=0
-check() { # NAME COMMAND...: a PASS or FAIL line; what the command prints is the detail
-    local name=$1 out
-    shift
-    if out=$("$@" 2>&1); then
-        out=${out//$'\n'/; }
-        echo "PASS: $name${out:+ ($out)}"
-    else
-        out=${out//$'\n'/; }
-        echo "FAIL: $name (${out:-failed})"
-        failures=$((failures + 1))
-    fi
-}
 unchecked() { "$@" >/dev/null 2>&1 || true; } # a setup step: the rows after it tell
 unit_property() { in_container systemctl show -P "$1" "$unit"; }
 property_is() { # PROPERTY VALUE

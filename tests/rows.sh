@@ -1,0 +1,18 @@
+# shellcheck shell=bash
+# The table that the shell tests print, sourced by them: one PASS or FAIL line a row,
+# with what the row's command printed as its detail; failures counts the rows that failed.
+failures=0
+# The locals' names are unusual on purpose: the row's command sees them in place of the
+# caller's variables of the same names.
+check() { # NAME COMMAND...
+    local row_name=$1 row_output
+    shift
+    if row_output=$("$@" 2>&1); then
+        row_output=${row_output//$'\n'/; }
+        echo "PASS: $row_name${row_output:+ ($row_output)}"
+    else
+        row_output=${row_output//$'\n'/; }
+        echo "FAIL: $row_name (${row_output:-failed})"
+        failures=$((failures + 1))
+    fi
+}
