@@ -50,15 +50,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-retry() { # SECONDS COMMAND...: until the command succeeds, every 0.2 s
-    local end=$((SECONDS + $1)) out
-    shift
-    until out=$("$@" 2>&1); do
-        ((SECONDS < end)) || { echo "$out"; return 1; }
-        sleep 0.2
-    done
-    echo "$out"
-}
 
 # The image ---------------------------------------------------------------------------
 id_of() { skopeo inspect --raw "oci-archive:$1" | sed -n 's/.*"config":{[^}]*"digest":"\([^"]*\)".*/\1/p'; }

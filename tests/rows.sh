@@ -1,6 +1,7 @@
 # shellcheck shell=bash
-# The table that the shell tests print, sourced by them: one PASS or FAIL line a row,
-# with what the row's command printed as its detail; failures counts the rows that failed.
+# The table that the shell tests print, and the retry they share, sourced by them: one
+# PASS or FAIL line a row, with what its command printed as its detail; failures counts
+# the rows that failed.
 failures=0
 # The locals' names are unusual on purpose: the row's command sees them in place of the
 # caller's variables of the same names.
@@ -15,4 +16,15 @@ check() { # NAME COMMAND...
         echo "FAIL: $row_name (${row_output:-failed})"
         failures=$((failures + 1))
     fi
+}
+
+# Until the command succeeds, four times a second; then what it printed last.
+retry() { # SECONDS COMMAND...
+    local retry_end=$((SECONDS + $1)) retry_output
+    shift
+    until retry_output=$("$@" 2>&1); do
+        ((SECONDS < retry_end)) || { echo "$retry_output"; return 1; }
+        sleep 0.25
+    done
+    echo "$retry_output"
 }

@@ -138,15 +138,6 @@ start_container() {
 in_container() { # COMMAND...: run inside the container, with a clean environment and a time limit
     nsenter -t "$container_init" -a timeout -k 5 60 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"
 }
-retry() { # SECONDS COMMAND...: until the command succeeds, every half second
-    local end=$((SECONDS + $1)) out
-    shift
-    until out=$("$@" 2>&1); do
-        ((SECONDS < end)) || { echo "$out"; return 1; }
-        sleep 0.5
-    done
-    echo "$out"
-}
 booted() {
     [ -d "/proc/$nspawn" ] || { echo "systemd-nspawn exited"; return 0; }
     container_init=$(pgrep -P "$nspawn" -x systemd) || { echo "no container init"; return 1; }
