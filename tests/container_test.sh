@@ -16,10 +16,7 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 version=$(dpkg-deb -f "$deb" Version)
 arch=$(dpkg-deb -f "$deb" Architecture)
 
-skip() {
-    echo "container test: skipped ($1)"
-    exit 0
-}
+skip() { skip_suite "container test" "$1"; }
 [ "$(id -u)" = 0 ] || skip "not root"
 for tool in podman buildah skopeo runc setcap ip perl; do
     command -v "$tool" >/dev/null || skip "no $tool"
@@ -33,6 +30,12 @@ image=localhost/echo-daemon:$version
 # podman load takes the image's name: a user's own image of that name is put back after.
 prior=$(podman image inspect -f '{{.Id}}' "$image" 2>/dev/null) || prior=
 pause_image=$(podman images -q localhost/podman-pause 2>/dev/null) || true
+remove_containers() {
+    local c
+    for c in $(podman ps -aq --filter "name=^$name-" 2>/dev/null); do
+        podman --runtime runc rm -f -t 0 "$c" >/dev/null 2>&1 || true
+    done
+}
 cleanup() {
     remove_containers
     podman kube down "$work/daemons.yaml" >/dev/null 2>&1 || true
@@ -115,12 +118,6 @@ run_options=(--ulimit "nofile=$nofile:$nofile" --ulimit "nproc=$nproc:$nproc" --
 ns_exec=(ip netns exec "$ns")
 in_ns() { "${ns_exec[@]}" "$@"; }
 logs() { podman logs "$name-$1" 2>&1; }
-remove_containers() {
-    local c
-    for c in $(podman ps -aq --filter "name=^$name-" 2>/dev/null); do
-        podman --runtime runc rm -f -t 0 "$c" >/dev/null 2>&1 || true
-    done
-}
 # Each check starts its own container, after removing those before it: one that failed
 # to end must not hold port 80 against the next.
 start() { # SUFFIX [OPTION... --] [ARG...]: runs the image detached; returns once it waits

@@ -11,6 +11,8 @@
 # to see a row fail on a mistake. Needs root and haproxy; takes about 30 seconds.
 set -euo pipefail
 shopt -s inherit_errexit
+# shellcheck source=tests/rows.sh
+source "$(dirname "${BASH_SOURCE[0]}")/rows.sh"
 
 usage() {
     echo "usage: tests/front_test.sh BUILD_DIR [--config FILE] [--daemon PATH]" >&2
@@ -31,8 +33,7 @@ while [ $# -ge 2 ]; do
 done
 [ $# = 0 ] || usage
 if [ "$(id -u)" != 0 ] || ! command -v haproxy >/dev/null; then
-    echo "front_test: skipped (needs root, for network namespaces, and haproxy)"
-    exit 0
+    skip_suite "front test" "needs root, for network namespaces, and haproxy"
 fi
 
 work=$(mktemp -d)

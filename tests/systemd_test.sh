@@ -21,10 +21,7 @@ cache=/var/cache/echo-daemon-tests
 base=$cache/bookworm
 unit=echo-daemon.service
 
-skip() {
-    echo "systemd test: skipped ($1)"
-    exit 0
-}
+skip() { skip_suite "systemd test" "$1"; }
 [ "$(id -u)" = 0 ] || skip "not root"
 for tool in debootstrap systemd-nspawn nsenter setsid git dpkg-parsechangelog; do
     command -v "$tool" >/dev/null || skip "no $tool"
@@ -36,14 +33,14 @@ done
 # The host's own mirror of the main archive: the first source of a release suite (no
 # -security or -updates), from deb822 files or the one-line format.
 mirror() {
+    local sources=(/etc/apt/sources.list.d/*.sources) list=/etc/apt/sources.list
     {
-        awk 'FNR == 1 || NF == 0 { uri = ""; suites = "" }
-        tolower($1) == "uris:" { uri = $2 }
-        tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i !~ /-/) suites = 1 }
-        uri != "" && suites { print uri; exit }' /etc/apt/sources.list.d/*.sources
-        awk '$1 == "deb" { sub(/\[[^]]*\]/, ""); if ($3 !~ /-/) { print $2; exit } }' /etc/apt/sources.list
-        true # either file may be missing
-    } 2>/dev/null | sed -n 1p
+        [ ! -e "${sources[0]}" ] || awk 'FNR == 1 || NF == 0 { uri = ""; suites = "" }
+            tolower($1) == "uris:" { uri = $2 }
+            tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i !~ /-/) suites = 1 }
+            uri != "" && suites { print uri; exit }' "${sources[@]}"
+        [ ! -e "$list" ] || awk '$1 == "deb" { sub(/\[[^]]*\]/, ""); if ($3 !~ /-/) { print $2; exit } }' "$list"
+    } | sed -n 1p
 }
 make_tree() {
     [ ! -d "$base" ] || return 0
