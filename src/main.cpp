@@ -1,17 +1,15 @@
 // echo-daemon: a one-shot TCP echo on port 80 that restarts itself after any failure.
-//
-// Usage: echo-daemon COUNT MAX. COUNT is the number of images that ran before this one
-// in the chain (the operator passes 0); MAX bounds how many images may serve. When a
-// step fails, the daemon stops taking connections, lets go of its client, pauses, names
-// the step and re-executes itself with COUNT + 1.
+// Usage: echo-daemon LAUNCH_COUNT MAX; echo-daemon(8) is the reference.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -31,16 +29,16 @@ constexpr unsigned restart_pause_s = 3;
 constexpr int idle_limit_ms = 5000;
 constexpr int discard_limit_ms = 1000;
 constexpr size_t discard_limit_bytes = size_t{4} << 20;
-constexpr size_t count_field_size = 20;  // 19 digits of a 64-bit count and a terminator
+constexpr size_t count_field_size = 20;  // 19 digits of a 64-bit number and a terminator
+constexpr int first_inherited_fd = 3;
+constexpr rlim_t nr_open_default = rlim_t{1} << 20;  // Linux's cap on a process's descriptors
 constexpr const char* fallback_name = "echo-daemon";
-constexpr const char* own_image = "/proc/self/exe";
-// The signals that stop a container, and the status a shell gives an end by one. SIGHUP
-// is left out: as process 1 it stays ignored, so that a "reload" takes nothing down.
+constexpr const char* own_program = "/proc/self/exe";
+// SIGHUP is left out: as process 1 it stays ignored, so that a "reload" takes nothing down.
 constexpr int stop_signals[] = {SIGTERM, SIGINT};
 constexpr int signal_status_base = 128;
 
-// The restart message names the failing step by these numbers; operators search logs
-// for them, so they never change.
+// Operators search logs for these tags: they never change.
 enum class Step : int {
     socket = 47,
     bind = 51,
@@ -52,8 +50,7 @@ enum class Step : int {
     close = 85,
 };
 
-// What a failing step must let go of before the pause: the next image needs the argument
-// vector; -1 marks a descriptor that is not open.
+// What a failing step must let go of before the pause; -1: not open.
 struct Service {
     char** argv;
     int listener = -1;
@@ -62,6 +59,7 @@ struct Service {
 
 void end_on_stop_signals_as_init();
 void mask_stop_signals(int how);
+void close_inherited_descriptors();
 bool reopen_closed_console();
 int64_t parse_count(const char* text);
 [[noreturn]] void serve(char** argv);
@@ -73,44 +71,40 @@ void discard_unread(int client, size_t received);
 [[noreturn]] void restart(Step step, const Service& service);
 template <typename... Pieces>
 void say(int fd, const Pieces&... pieces);
+void write_whole(int fd, iovec* parts, size_t count);
 std::string_view decimal(int64_t value, char (&field)[count_field_size]);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Every console line is one writev(2) of its own, so stdio holds nothing; unbuffered
-    // streams keep it that way should anything (a library, a sanitizer) print through it.
+    // Lines go out by writev alone; should anything print through stdio, it holds nothing.
     (void)setvbuf(stdout, nullptr, _IONBF, 0);
     (void)setvbuf(stderr, nullptr, _IONBF, 0);
-    // Before anything is written: a console reader or a client that goes away must not
-    // kill the process. With SIGPIPE ignored a console write fails and say() carries
-    // on, and a reply to a vanished client fails its step and restarts. The re-executed
-    // image inherits the disposition.
+    // A console reader or a client that goes away must not kill the process.
     (void)signal(SIGPIPE, SIG_IGN);
     end_on_stop_signals_as_init();
+    close_inherited_descriptors();
     if (!reopen_closed_console()) {
         return 1;
     }
     if (argc != 3) {
-        // Started with an empty argument vector, the program gets no name, or an empty
-        // one (Linux since 5.18); print its own.
+        // An empty argument vector gives no name, or an empty one (Linux 5.18 on).
         const char* name = argc > 0 && argv[0][0] != '\0' ? argv[0] : fallback_name;
         say(STDERR_FILENO, "[!] Initialize the daemon properly: ", name, " 0 MAX\n");
         return 1;
     }
 
     const int64_t max = parse_count(argv[2]);
-    const int64_t launched = parse_count(argv[1]);
-    // At the top of the range the count stays put instead of overflowing.
-    const int64_t own_number = launched == INT64_MAX ? launched : launched + 1;
+    const int64_t launch_count = parse_count(argv[1]);
+    // At the top of the range the own number stays put instead of overflowing.
+    const int64_t own_number = launch_count == INT64_MAX ? launch_count : launch_count + 1;
     if (own_number > max) {
         char number[count_field_size];
         say(STDERR_FILENO, "[!] Maximum number of errors (", decimal(max, number), ") reached\n");
         return 1;
     }
 
-    // The next image reads its count from here; the field lives as long as this frame,
-    // which is as long as the image, because serve() never returns.
+    // The next program image reads its launch count here; serve() never returns.
     char count_field[count_field_size];
     decimal(own_number, count_field);
     argv[1] = count_field;
@@ -121,13 +115,9 @@ int main(int argc, char** argv) {
 
 namespace {
 
-// As PID 1 of a PID namespace (a container without an init) the kernel takes no default
-// action for the process: SIGTERM from `podman stop` or a pod's deletion would be dropped,
-// and the runtime would wait out its grace period before SIGKILL. There, SIGTERM and
-// SIGINT end it at once, with the status they would have given under a shell. exec
-// resets handlers, so every image of the chain installs them anew, and takes any that
-// arrived during the exec, when they were blocked; elsewhere none is installed and the
-// defaults stand.
+// As process 1 the kernel drops signals that have no handler: `podman stop` would wait
+// out its grace period. Every program image installs the handlers anew, then takes any
+// stop signal that arrived while restart() held them blocked across the exec.
 void end_on_stop_signals_as_init() {
     if (getpid() != 1) {
         return;
@@ -150,8 +140,21 @@ void mask_stop_signals(int how) {
     (void)sigprocmask(how, &signals, nullptr);
 }
 
-// A socket that took number 0, 1 or 2 would receive console lines meant for the
-// operator, and a client on it would read them; so hold those numbers with /dev/null.
+// A descriptor inherited from whoever started the chain would stay open in every program
+// image of it: a pipe held so keeps its parent waiting for an end of file for ever.
+void close_inherited_descriptors() {
+    if (close_range(first_inherited_fd, ~0U, 0) == 0) {
+        return;
+    }
+    // Linux before 5.9 has no close_range.
+    rlimit limit = {};
+    (void)getrlimit(RLIMIT_NOFILE, &limit);
+    for (rlim_t fd = first_inherited_fd; fd < std::min(limit.rlim_cur, nr_open_default); ++fd) {
+        (void)close(static_cast<int>(fd));
+    }
+}
+
+// A socket that took number 0, 1 or 2 would send console lines to its client.
 bool reopen_closed_console() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
@@ -165,9 +168,7 @@ bool reopen_closed_console() {
     return true;
 }
 
-// Deliberately lenient: blanks and a sign are accepted, parsing stops at the first
-// non-digit, text without digits is 0, out-of-range values saturate, negatives are 0.
-// long long, not long: counts are 64-bit on 32-bit systems too.
+// Lenient on purpose (echo-daemon(8)). long long, not long: 64-bit on 32-bit systems too.
 int64_t parse_count(const char* text) {
     const int64_t value = strtoll(text, nullptr, 10);
     return value < 0 ? 0 : value;
@@ -183,14 +184,12 @@ int64_t parse_count(const char* text) {
 }
 
 void open_listener(Service& service) {
-    // Close-on-exec as well: should a descriptor outlive the failure path, a restarted
-    // image still inherits neither port 80 nor a client.
+    // Close-on-exec: a restarted program image inherits neither port 80 nor a client.
     service.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (service.listener < 0) {
         restart(Step::socket, service);
     }
-    // Connections this image closed leave the port in TIME_WAIT for a minute; without
-    // reuse every restarted image would fail to bind until the budget was gone.
+    // Closed connections hold the port in TIME_WAIT: without reuse, restarts cannot bind.
     const int reuse = 1;
     if (setsockopt(service.listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0) {
         restart(Step::socket, service);
@@ -228,8 +227,7 @@ void serve_client(Service& service, char (&buffer)[chunk_size]) {
 }
 
 size_t read_chunk(const Service& service, char (&buffer)[chunk_size]) {
-    // A client that sends nothing would hold every later client in the queue for ever;
-    // after the idle limit it is served as one that sent nothing.
+    // A client that sends nothing would hold every later one for ever.
     pollfd pending = {service.client, POLLIN, 0};
     const int ready = poll(&pending, 1, idle_limit_ms);
     if (ready < 0) {
@@ -246,14 +244,12 @@ size_t read_chunk(const Service& service, char (&buffer)[chunk_size]) {
 }
 
 void end_connection(Service& service, size_t received) {
-    // A client that sent its chunk and closed without reading answers the reply with a
-    // reset, which leaves nothing to shut down: the step's work is already done.
+    // A client that closed unread has reset the connection: nothing is left to shut down.
     if (shutdown(service.client, SHUT_WR) < 0 && errno != ENOTCONN) {
         restart(Step::shutdown, service);
     }
     discard_unread(service.client, received);
-    // Linux frees the number even when close fails, and it may be reused at once: the
-    // failure path must not close it again.
+    // Linux frees the number even when close fails: the failure path must not close it.
     const int client = service.client;
     service.client = -1;
     if (close(client) < 0) {
@@ -261,14 +257,9 @@ void end_connection(Service& service, size_t received) {
     }
 }
 
-// A close with bytes still unread answers the peer with a reset, and a balancer that
-// receives it drops the reply it has not yet passed on (HAProxy does). A client that
-// filled the chunk has most likely sent more; its rest is read and thrown away until its
-// end of stream, within bounds of time and bytes, so that the close is an orderly one.
-// One whose first piece was shorter is not waited for: more from it still resets.
-// So the shutdown leaves the reading half open: Linux answers bytes that arrive after
-// a shutdown of it with a reset too. A failure here costs no launch: at worst the close
-// resets, as it did before.
+// A close with bytes unread resets, and a balancer then drops the reply it has not yet
+// passed on. So what follows a full chunk is thrown away, within bounds, until the
+// client's end of stream; a failure here costs no launch (echo-daemon(8), LIMITS).
 void discard_unread(int client, size_t received) {
     if (received < chunk_size) {
         return;
@@ -294,16 +285,9 @@ void discard_unread(int client, size_t received) {
 }
 
 [[noreturn]] void restart(Step step, const Service& service) {
-    // Stop taking connections and let go of the client before the pause: for its 3
-    // seconds nobody is served either way, but now a new client is refused at once (a
-    // balancer in front moves on) and queued ones and the client being served see their
-    // connections end, instead of waiting out the pause in a queue no one will read.
-    // The listener is shut down, not closed, so that port 80 stays this daemon's until
-    // the exec closes it, a millisecond before the next image binds it: closed, any
-    // program allowed to bind port 80 could take it and the clients meant for this one.
-    // Without address reuse, no socket can bind it beside the stopped one, with reuse or
-    // without.
-    // The port goes first, so that the client, seeing its end, finds it closed too.
+    // Clients are refused and let go before the pause, not after it. The listener is shut
+    // down, not closed, and loses address reuse, so that no other socket can take port 80
+    // until the exec; the port goes first, so that the client finds it closed too.
     if (service.listener >= 0) {
         const int reuse = 0;
         (void)setsockopt(service.listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
@@ -316,22 +300,19 @@ void discard_unread(int client, size_t received) {
     char tag[count_field_size];
     say(STDERR_FILENO, "[!] Restarting due to error in main:", decimal(static_cast<int64_t>(step), tag),
         " main\n");
-    // execv() resolves a bare name against the working directory, which may hold any
-    // file of that name; run this very program instead.
+    // execv resolves a bare name in the working directory: run this very program instead.
     char** argv = service.argv;
-    const char* image = strchr(argv[0], '/') != nullptr ? argv[0] : own_image;
-    // As process 1, a stop signal sent between the exec and the next image's handlers
-    // would be dropped; blocked, it waits for them.
+    const char* program = strchr(argv[0], '/') != nullptr ? argv[0] : own_program;
+    // As process 1, a stop signal before the next program image's handlers would be lost.
     if (getpid() == 1) {
         mask_stop_signals(SIG_BLOCK);
     }
-    execv(image, argv);
+    execv(program, argv);
     exit(1);
 }
 
-// One system call per line, so that each line reaches the console whole and at once.
-// printf is avoided on purpose: its machinery would add a quarter of a megabyte of libc
-// to the resident set of a daemon that otherwise needs little more than its sockets.
+// printf is avoided on purpose: it would add a quarter of a megabyte of libc to the
+// resident set of a daemon that otherwise needs little more than its sockets.
 template <typename... Pieces>
 void say(int fd, const Pieces&... pieces) {
     const std::string_view texts[] = {std::string_view(pieces)...};
@@ -339,11 +320,31 @@ void say(int fd, const Pieces&... pieces) {
     for (size_t i = 0; i < sizeof...(Pieces); ++i) {
         parts[i] = {const_cast<char*>(texts[i].data()), texts[i].size()};
     }
-    // A console whose reader has gone fails the write, and the service goes on. A
-    // console that nobody reads is another matter: once its pipe is full, this write
-    // blocks and nobody is served until someone reads.
-    if (writev(fd, parts, sizeof...(Pieces)) < 0) {
-        return;
+    write_whole(fd, parts, sizeof...(Pieces));
+}
+
+// One writev a line, so that each reaches the console whole and at once. A console left
+// non-blocking, or one that takes part of a line, gets the rest when it has room. One
+// whose reader has gone fails the write, and the service goes on; one nobody reads blocks.
+void write_whole(int fd, iovec* parts, size_t count) {
+    while (count > 0) {
+        const ssize_t written = writev(fd, parts, static_cast<int>(count));
+        if (written < 0 && errno != EAGAIN && errno != EINTR) {
+            return;
+        }
+        if (written < 0) {
+            pollfd room = {fd, POLLOUT, 0};
+            (void)poll(&room, 1, -1);
+            continue;
+        }
+        auto done = static_cast<size_t>(written);
+        for (; count > 0 && done >= parts->iov_len; ++parts, --count) {
+            done -= parts->iov_len;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char*>(parts->iov_base) + done;
+            parts->iov_len -= done;
+        }
     }
 }
 
