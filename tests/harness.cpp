@@ -29,6 +29,7 @@ namespace harness {
 namespace {
 
 int home_netns = -1;  // the namespace connect() returns to
+constexpr int inherited_stray_fd = 7;
 
 [[noreturn]] void die(const char* what) {
     perror(what);
@@ -241,7 +242,10 @@ struct ChildPlan {
     dup2(err, STDERR_FILENO);
     const int null = open("/dev/null", O_RDONLY);
     dup2(null, STDIN_FILENO);
-    close(null);
+    if (null != inherited_stray_fd) {
+        dup2(null, inherited_stray_fd);
+        close(null);
+    }
     for (const int fd : spawn.closed_fds) {
         close(fd);
     }
@@ -249,6 +253,10 @@ struct ChildPlan {
     // stays out of the daemon; the end of the ready pipe still marks the exec itself.
     if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
         die("close_range");
+    }
+    // ...but one, on purpose, as a careless parent leaves it: the daemon must close it.
+    if (fcntl(inherited_stray_fd, F_SETFD, 0) != 0) {
+        die("stray descriptor");
     }
     execve(plan.image.c_str(), plan.argv.data(), plan.envp.data());
     die("execve");
@@ -286,6 +294,11 @@ Daemon::Daemon(const Spawn& spawn) {
         close(out_pipe[0]);
         close(err_pipe[0]);
     }
+    // A console shared with a program that set O_NONBLOCK, and soon full.
+    if (spawn.console_stall > 0 &&
+        (fcntl(out_pipe[1], F_SETPIPE_SZ, 4096) < 0 || fcntl(out_pipe[1], F_SETFL, O_NONBLOCK) < 0)) {
+        die("console pipe");
+    }
     pid_ = fork_tied();
     if (pid_ == 0) {
         exec_daemon(plan, out_pipe[1], err_pipe[1]);
@@ -295,7 +308,7 @@ Daemon::Daemon(const Spawn& spawn) {
     close(err_pipe[1]);
     close(ready[1]);
     reader_ = std::thread(&Daemon::read_console, this, unread ? -1 : out_pipe[0], unread ? -1 : err_pipe[0],
-                          spawn.console_read);
+                          spawn.console_read, spawn.console_stall);
     await_exec(ready[0]);  // and so its namespace is in place
     netns_ = open(("/proc/" + std::to_string(pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
 }
@@ -313,7 +326,8 @@ Daemon::~Daemon() {
     }
 }
 
-void Daemon::read_console(int out, int err, int keep) {
+void Daemon::read_console(int out, int err, int keep, double stall) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(stall));
     pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
     std::string partial[2];
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {

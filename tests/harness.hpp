@@ -53,6 +53,8 @@ struct Spawn {
     pid_t netns_of = 0;                // join this process's network namespace; 0: a new one
     int console_read = -1;             // the reader goes away after this many lines (0: before
                                        // the first); -1: never
+    double console_stall = 0;          // > 0: stdout is a small non-blocking pipe that the
+                                       // reader leaves unread for this many seconds
 };
 
 // The usual start: the daemon's own path, then the arguments.
@@ -102,7 +104,7 @@ public:
 private:
     std::string next(int fd, double timeout);
     int socket_inside() const;
-    void read_console(int out, int err, int keep);
+    void read_console(int out, int err, int keep, double stall);
 
     pid_t pid_ = -1;
     int status_ = -1;

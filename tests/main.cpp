@@ -1,5 +1,3 @@
-#include <fcntl.h>
-
 #include <gtest/gtest.h>
 
 #include "harness.hpp"
@@ -21,9 +19,6 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Runners leave descriptors open to the tests (a shell's 10 or 255); hold one such
-    // on purpose, so that every run shows whether the daemon inherits it.
-    (void)open("/dev/null", O_RDONLY);  // NOLINT(android-cloexec-open): the stray is the point
     testing::InitGoogleTest(&argc, argv);
     testing::AddGlobalTestEnvironment(new Isolated);
     return RUN_ALL_TESTS();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <thread>
@@ -40,6 +41,8 @@ enum class Client {
     closes,       // sends and closes without reading
     half_closes_then_closes,
     holds_open,  // sends, reads the echo, then neither sends nor closes
+    trickles,    // sends, reads the echo, then a byte every 0.9 s, twice
+    floods,      // sends, reads the echo, then sends all it can, up to flood_limit
 };
 struct Case {
     const char* name;
@@ -65,8 +68,40 @@ const std::vector<Case> echo_cases = {
     // What follows a full chunk is discarded until the client's end of stream, which this
     // one never sends: the discard's time bound ends the connection.
     {"100 bytes, then held open", Client::holds_open, long_text, long_text.substr(0, 64)},
+    // The discard's bounds: each wait for more is what is left of 1 s, and 4 MiB at most.
+    {"64 bytes, then a byte every 0.9 s", Client::trickles, std::string(64, 't'), std::string(64, 't')},
+    {"64 bytes, then a flood", Client::floods, std::string(64, 'f'), std::string(64, 'f')},
     {"served after those", Client::half_closes, "next", "next"},
 };
+
+void trickle(int fd) {
+    for (int byte = 0; byte < 2; ++byte) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(900));
+        (void)send(fd, "t", 1, MSG_NOSIGNAL);
+    }
+}
+
+// Sends until the daemon's close makes a send fail, which must come well before the limit.
+void flood(int fd) {
+    constexpr size_t flood_limit = size_t{64} << 20;
+    const std::string block(size_t{64} << 10, 'f');
+    size_t sent = 0;
+    for (ssize_t n = 0; n >= 0 && sent < flood_limit; sent += static_cast<size_t>(n)) {
+        n = send(fd, block.data(), block.size(), MSG_NOSIGNAL);
+    }
+    EXPECT_LT(sent, flood_limit) << "the discard read more than its bound";
+}
+
+// How long the daemon went on reading after its reply, by its console lines.
+double last_discard_s(Daemon& daemon) {
+    double replied = 0;
+    double closed = 0;
+    for (const auto& line : daemon.lines(STDOUT_FILENO)) {
+        replied = line.text == "[*] Replied to client echo" ? line.time : replied;
+        closed = line.text == "[*] Closed client connection" ? line.time : closed;
+    }
+    return closed - replied;
+}
 
 // One client of a case on a connection, as the case says it behaves.
 void run_client(int fd, const Case& c) {
@@ -91,8 +126,15 @@ void run_client(int fd, const Case& c) {
             close(fd);
             break;
         case Client::holds_open:
+        case Client::trickles:
+        case Client::floods:
             harness::send_all(fd, c.sent);
             EXPECT_EQ(harness::read_to_end(fd), c.expected);  // the daemon's end comes with it
+            if (c.client == Client::trickles) {
+                trickle(fd);
+            } else if (c.client == Client::floods) {
+                flood(fd);
+            }
             break;
     }
 }
@@ -107,6 +149,11 @@ TEST(Service, EchoesTheFirstChunkOfEachClient) {
         const double start = harness::now();
         run_client(fd, c);
         expect_client_served(daemon);
+        if (c.client == Client::trickles) {
+            const double discard_s = last_discard_s(daemon);
+            EXPECT_GT(discard_s, 0.6) << "the discard gave up before its bound of 1 s";
+            EXPECT_LT(discard_s, 1.4) << "the discard's bound is 1 s";
+        }
         if (c.client == Client::holds_open) {
             EXPECT_LT(harness::now() - start, 2.5) << "the discard's bound is 1 s";
             close(fd);
@@ -181,32 +228,46 @@ TEST(Service, BrokenPipeOnReplyRestartsInsteadOfDying) {
 }
 
 // Whatever state the console is in, clients are served and never see console lines: a
-// closed console descriptor must not be taken by a socket, and a console whose reader
-// went away must not end the daemon.
+// closed console descriptor must not be taken by a socket, a console whose reader went
+// away must not end the daemon, and one that is non-blocking and full loses no line.
 TEST(Service, ConsoleTroubleNeverStopsTheService) {
     struct Row {
         std::vector<int> closed;  // descriptors closed at start; now on /dev/null
         int console_read = -1;    // lines read before the reader goes away
+        double console_stall = 0;
+        size_t clients = 3;
     };
-    const std::vector<Row> rows = {{{0}}, {{1}}, {{0, 1}}, {{0, 1, 2}}, {{2}}, {{}, 3}};
+    const std::vector<Row> rows = {{{0}}, {{1}}, {{0, 1}}, {{0, 1, 2}}, {{2}}, {{}, 3}, {{}, -1, 1.0, 40}};
     const auto daemons = harness::start_each(rows, [](const Row& row) {
         harness::Spawn spawn = harness::spawn_of({"0", "1"});
         spawn.closed_fds = row.closed;
         spawn.console_read = row.console_read;
+        spawn.console_stall = row.console_stall;
         return spawn;
     });
     for (size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE("row #" + std::to_string(i));
         Daemon& daemon = *daemons[i];
-        for (const std::string payload : {"only this", "and this", "and this too"}) {
+        for (size_t client = 0; client < rows[i].clients; ++client) {
             const int fd = daemon.connect_retry();
             ASSERT_GE(fd, 0);
-            EXPECT_EQ(harness::exchange(fd, payload), payload);
+            EXPECT_EQ(harness::exchange(fd, "client " + std::to_string(client)),
+                      "client " + std::to_string(client));
         }
         EXPECT_EQ(daemon.wait_status(0), -1);
         const auto descriptors = daemon.descriptors();
+        for (const auto& [fd, target] : descriptors) {
+            EXPECT_TRUE(fd <= STDERR_FILENO || target.rfind("socket:", 0) == 0) << "inherited " << target;
+        }
         for (const int console : rows[i].closed) {
             EXPECT_EQ(descriptors.at(console), "/dev/null");
+        }
+        const auto& closed = rows[i].closed;
+        if (rows[i].console_read < 0 && std::count(closed.begin(), closed.end(), STDOUT_FILENO) == 0) {
+            expect_started(daemon);
+            for (size_t client = 0; client < rows[i].clients && !HasFailure(); ++client) {
+                expect_client_served(daemon);
+            }
         }
     }
 }
