@@ -3,7 +3,8 @@
 //
 // ECHO_FAIL holds comma-separated rules CALL@COUNT[#NTH]: the NTH call of CALL (the first
 // when NTH is absent) fails with EIO in the image started with launch count COUNT ('*'
-// for every image). Example: "socket@0,accept4@1#3".
+// for every image). Example: "socket@0,accept4@1#3". The rule hold@COUNT holds the image
+// started with COUNT for a second before its main runs, when only its signal mask guards it.
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,12 +22,6 @@ constexpr const char* call_names[] = {"socket", "setsockopt", "bind",     "liste
 constexpr size_t call_count = sizeof call_names / sizeof call_names[0];
 unsigned calls_made[call_count];
 char launch[64];  // the launch count this image was started with, before the daemon rewrites it
-
-__attribute__((constructor)) void remember_launch(int argc, char** argv, char** /*envp*/) {
-    if (argc > 1) {
-        (void)snprintf(launch, sizeof launch, "%s", argv[1]);
-    }
-}
 
 // Whether one rule, "CALL@COUNT[#NTH]", names the nth call of this name in this image.
 bool rule_matches(const char* rule, size_t length, const char* call, unsigned nth) {
@@ -50,23 +45,39 @@ bool rule_matches(const char* rule, size_t length, const char* call, unsigned nt
            wanted == nth;
 }
 
+// Whether a rule names the nth call of this name in this image.
+bool listed(const char* call, unsigned nth) {
+    const char* rules = getenv("ECHO_FAIL");
+    for (const char* rule = rules; rule != nullptr && *rule != '\0';) {
+        const char* end = strchrnul(rule, ',');
+        if (rule_matches(rule, static_cast<size_t>(end - rule), call, nth)) {
+            return true;
+        }
+        rule = *end == ',' ? end + 1 : end;
+    }
+    return false;
+}
+
 // Counts the call and says whether a rule makes it fail.
 bool fails(const char* call) {
     size_t index = 0;
     while (strcmp(call_names[index], call) != 0) {
         ++index;
     }
-    const unsigned nth = ++calls_made[index];
-    const char* rules = getenv("ECHO_FAIL");
-    for (const char* rule = rules; rule != nullptr && *rule != '\0';) {
-        const char* end = strchrnul(rule, ',');
-        if (rule_matches(rule, static_cast<size_t>(end - rule), call, nth)) {
-            errno = EIO;
-            return true;
-        }
-        rule = *end == ',' ? end + 1 : end;
+    if (!listed(call, ++calls_made[index])) {
+        return false;
     }
-    return false;
+    errno = EIO;
+    return true;
+}
+
+__attribute__((constructor)) void remember_launch(int argc, char** argv, char** /*envp*/) {
+    if (argc > 1) {
+        (void)snprintf(launch, sizeof launch, "%s", argv[1]);
+    }
+    if (listed("hold", 1)) {
+        (void)usleep(1000000);
+    }
 }
 
 template <typename Fn>

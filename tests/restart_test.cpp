@@ -1,5 +1,6 @@
 // The restart chain: failures injected into chosen calls, and what the next image does.
 // The rows of each table run side by side, each daemon in its own namespace.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -229,6 +230,23 @@ TEST(Restart, PortIsReusedAfterServedClients) {
     }
     EXPECT_EQ(daemon.err(), restart_line(63));
     expect_serves_with_one_socket(daemon);
+}
+
+// As process 1 a stop signal without a handler is dropped, and the next program image has
+// none until its main runs: restart() holds stop signals blocked across the exec. hold@1
+// widens that window to a second; a SIGTERM sent in it must still end the process.
+TEST(Restart, StopSignalDuringTheExecEndsProcessOne) {
+    harness::Spawn spawn = harness::spawn_of({"0", "5"}, "socket@0,hold@1");
+    spawn.wrapper = {"/usr/bin/unshare", "--pid", "--fork", "--kill-child"};
+    Daemon daemon(spawn);
+    EXPECT_EQ(daemon.err(), restart_line(47));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::ifstream children("/proc/" + std::to_string(daemon.pid()) + "/task/" + std::to_string(daemon.pid()) +
+                           "/children");
+    pid_t process_one = 0;
+    ASSERT_TRUE(children >> process_one);
+    kill(process_one, SIGTERM);
+    EXPECT_EQ(daemon.wait_status(5), (128 + SIGTERM) << 8) << "the SIGTERM was lost";
 }
 
 // A directory of the row's own: a copy of the daemon in bin/, and scripts that say they
