@@ -17,7 +17,7 @@ case "$(cd "$1" && pwd)/" in "$out/echo-daemon/"*)
     ;;
 esac
 cross=()
-[ "$arch" = "$(dpkg --print-architecture)" ] || cross=(--host-arch "$arch" -Pcross,nocheck)
+[ "$arch" = "$(dpkg --print-architecture)" ] || cross=(--host-arch "$arch" "-Pcross,nocheck")
 rm -rf "$out/echo-daemon" "$out"/echo-daemon{,-dbgsym}_*_"$arch".{deb,buildinfo,changes}
 mkdir "$out/echo-daemon"
 git -C "$1" ls-files -z --cached --others --exclude-standard |
