@@ -90,9 +90,9 @@ fill_root() {
     done
     install -D -m 0644 "$pkg/usr/share/doc/echo-daemon/copyright" "$root/usr/share/doc/echo-daemon/copyright"
     install -D -m 0644 "$libc/usr/share/doc/libc6/copyright" "$root/usr/share/doc/libc6/copyright"
-    # Granted at exec to a user whose bounding set allows it (podman's and Docker's
-    # defaults), never under no_new_privs: there the port needs the namespace's
-    # net.ipv4.ip_unprivileged_port_start instead.
+    # Granted at exec where the bounding set holds it (podman's defaults, or --cap-drop all
+    # --cap-add net_bind_service), no_new_privs notwithstanding; where the set lacks it,
+    # the exec itself fails, and no sysctl can help.
     setcap cap_net_bind_service=ep "$root$daemon"
 }
 
