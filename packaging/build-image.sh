@@ -5,7 +5,7 @@
 # is involved: each image starts from nothing and holds its package's daemon, the C
 # library files it loads, taken from Debian's libc6 package of that architecture (kept in
 # OUT_DIR, from apt's cache or apt-get download), and the two packages' copyright files.
-# The daemon runs as user 65534 and carries the one capability it needs, binding port 80,
+# The daemon runs as user and group 65534 and carries the one capability it needs, binding port 80,
 # as a file capability.
 # The index's digest depends only on the .debs, the libc6 packages and buildah's version:
 # file times and the creation time are the date of the package's changelog entry, and
@@ -39,14 +39,15 @@ from_archive() { # COMMAND...
     return 1
 }
 
-# The libc6 .deb of apt's candidate version for ARCH: from DIR or apt's cache if either
+# The libc6 .deb of apt's candidate version for ARCH (an architecture apt does not know
+# yet is added to dpkg's, and apt's lists updated): from DIR or apt's cache if either
 # holds it, so that a second build needs no network; else downloaded by apt into DIR,
 # where it stays. Prints its path.
 libc6_deb() {
     local arch=$1 dir=$2 version name
     version=$(apt-cache show --no-all-versions "libc6:$arch" 2>/dev/null | sed -n 's/^Version: //p') || true
     if [ -z "$version" ]; then
-        echo "build-image.sh: apt knows no libc6:$arch; adding the architecture $arch" >&2
+        echo "build-image.sh: apt knows no libc6:$arch; adding the architecture" >&2
         dpkg --add-architecture "$arch"
         from_archive apt-get update -qq --error-on=any || echo "build-image.sh: going on with the lists apt has" >&2
         version=$(apt-cache show --no-all-versions "libc6:$arch" 2>/dev/null | sed -n 's/^Version: //p') || true
