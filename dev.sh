@@ -3,8 +3,11 @@
 #   ./dev.sh run     build, then run the daemon in the foreground (echo-daemon 0 5)
 #   ./dev.sh soak    build, then soak the daemon for up to two minutes
 #   ./dev.sh bench   build, then benchmark against the reference server and the peers
-#   ./dev.sh package build the Debian package (dpkg-buildpackage) and print its path
-#   ./dev.sh image   build the OCI image from that package and print its archive's path
+#   ./dev.sh package [ARCH]  build the Debian package (dpkg-buildpackage) for this
+#                    machine, or cross-build it for ARCH (amd64 arm64 armel armhf i386
+#                    mips64el mipsel ppc64el s390x), check it with lintian, print its path
+#   ./dev.sh image   build the packages for amd64 arm64 armhf ppc64el s390x, then one OCI
+#                    archive of an image index with a platform for each; print its path
 #   ./dev.sh check   lint, then build with g++, clang++ and the sanitizers (warnings
 #                    fatal), run every test with each build, soak the g++ build, and
 #                    test the package under systemd in a container and the image
@@ -16,6 +19,20 @@ cd "$(dirname "$0")"
 
 jobs=$(nproc)
 
+# apt-get ARGS... as root, up to three tries half a minute apart; a connection silent for a
+# minute fails the try: a mirror's bad hour must neither hang a build nor fail it without
+# saying what failed. sudo resets the environment: the variable must be set behind it.
+apt_get() {
+    local try
+    for try in 1 2 3; do
+        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::http::Timeout=60 "$@" && return 0
+        echo "dev.sh: try $try of 3 failed: apt-get $*" >&2
+        ((try == 3)) || sleep 30
+    done
+    echo "dev.sh: Debian's archive did not serve this: apt-get $*" >&2
+    return 1
+}
+
 # Installs whichever of the named Debian packages are missing.
 need() {
     local missing=() package
@@ -24,7 +41,7 @@ need() {
             missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    local sudo=()
+    sudo=()
     if [ "$(id -u)" -ne 0 ]; then
         if ! command -v sudo >/dev/null; then
             echo "dev.sh: needs these Debian packages: ${missing[*]}" >&2
@@ -34,9 +51,8 @@ need() {
         sudo=(sudo)
     fi
     echo "dev.sh: installing ${missing[*]}"
-    "${sudo[@]}" apt-get update -qq
-    # sudo resets the environment: the variable must be set behind it.
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    apt_get update -qq --error-on=any || echo "dev.sh: going on with the package lists apt has" >&2
+    apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 build_tools=(cmake make g++ libc6-dev libgtest-dev libgmock-dev)
@@ -53,8 +69,20 @@ package_checks=(lintian man-db systemd)
 container_tools=(debootstrap systemd-container)
 # What the OCI image's build and test use: setcap is in libcap2-bin; podman kube play
 # builds its pods' pause image with catatonit; the test reads the Kubernetes example with
-# python3-yaml.
-image_tools=(podman buildah runc skopeo libcap2-bin catatonit python3-yaml)
+# python3-yaml, and runs the other platforms' images under qemu-user-static, which
+# binfmt-support registers with the kernel.
+image_tools=(podman buildah runc skopeo libcap2-bin catatonit python3-yaml qemu-user-static binfmt-support)
+# The architectures of the image's platforms, and every one a package is built for.
+image_arches=(amd64 arm64 armhf ppc64el s390x)
+package_arches=(amd64 arm64 armel armhf i386 mips64el mipsel ppc64el s390x)
+
+# The cross compilers for those of the named architectures that are not this machine's.
+cross_tools() { # ARCH...
+    local arch
+    for arch in "$@"; do
+        [ "$arch" = "$(dpkg --print-architecture)" ] || echo "crossbuild-essential-$arch"
+    done
+}
 
 # build DIR [cmake options...]
 build() {
@@ -129,15 +157,20 @@ bench)
     bench/run.sh build "${@:2}"
     ;;
 package)
-    need "${build_tools[@]}" "${package_tools[@]}" lintian
-    deb=$(packaging/build-deb.sh . build-package)
+    arch=${2:-$(dpkg --print-architecture)}
+    [[ " ${package_arches[*]} " == *" $arch "* ]] || { echo "dev.sh: ARCH is one of ${package_arches[*]}" >&2; exit 2; }
+    mapfile -t cross < <(cross_tools "$arch")
+    need "${build_tools[@]}" "${package_tools[@]}" lintian "${cross[@]}"
+    deb=$(packaging/build-deb.sh . build-package "$arch")
     lintian --allow-root --pedantic --display-info "$deb"
     echo "$deb"
     ;;
 image)
-    need "${build_tools[@]}" "${package_tools[@]}" "${image_tools[@]}"
-    deb=$(packaging/build-deb.sh . build-package)
-    packaging/build-image.sh "$deb" build-image
+    mapfile -t cross < <(cross_tools "${image_arches[@]}")
+    need "${build_tools[@]}" "${package_tools[@]}" "${image_tools[@]}" "${cross[@]}"
+    debs=()
+    for arch in "${image_arches[@]}"; do debs+=("$(packaging/build-deb.sh . build-package "$arch")"); done
+    packaging/build-image.sh "${debs[@]}" build-image
     ;;
 soak)
     need "${build_tools[@]}"
@@ -151,7 +184,7 @@ check)
     check_everything
     ;;
 *)
-    sed -n '2,12s/^# \{0,1\}//p' "$0"
+    sed -n '2,15s/^# \{0,1\}//p' "$0"
     exit 2
     ;;
 esac

@@ -1,20 +1,23 @@
 #!/bin/bash
-# Tests the OCI image where users run it: built twice from the Debian package, loaded with
-# podman load and run with podman (runc) in a network namespace of the test's own, as the
-# container's PID 1 without an init. One PASS or FAIL line per check; exit status 1 if any
-# failed. Skipped, with one line, only where podman cannot run here at all (not root, a
-# tool missing, podman info failing).
-# Usage: tests/container_test.sh DEB   (as root)
+# Tests the OCI image where users run it: its index built twice from the Debian packages,
+# each platform loaded with podman and run (runc) in a network namespace of the test's own,
+# as the container's PID 1 without an init, other machines' under qemu-user-static. One
+# PASS or FAIL line per check; exit status 1 if any failed. Skipped, with one line, only
+# where podman cannot run here at all (not root, a tool missing, podman info failing, no
+# binfmt_misc entry for another platform).
+# Usage: tests/container_test.sh DEB...   (as root; this machine's DEB, e.g. amd64, and arm64's)
 # shellcheck disable=SC2016 # the Perl clients are single-quoted on purpose
 set -euo pipefail
 shopt -s inherit_errexit
 # shellcheck source=tests/rows.sh
 source "$(dirname "${BASH_SOURCE[0]}")/rows.sh"
-[ $# -eq 1 ] || { echo "usage: $0 DEB" >&2; exit 2; }
-deb=$(realpath "$1")
+[ $# -ge 1 ] || { echo "usage: $0 DEB..." >&2; exit 2; }
+native=$(dpkg --print-architecture)
+declare -A deb_of
+for deb in "$@"; do deb_of[$(dpkg-deb -f "$deb" Architecture)]=$(realpath "$deb"); done
+[ -n "${deb_of[$native]:-}" ] || { echo "$0: no $native package among $*" >&2; exit 2; }
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-version=$(dpkg-deb -f "$deb" Version)
-arch=$(dpkg-deb -f "$deb" Architecture)
+version=$(dpkg-deb -f "${deb_of[$native]}" Version)
 
 skip() { skip_suite "container test" "$1"; }
 [ "$(id -u)" = 0 ] || skip "not root"
@@ -22,6 +25,12 @@ for tool in podman buildah skopeo runc setcap ip perl; do
     command -v "$tool" >/dev/null || skip "no $tool"
 done
 podman info >/dev/null 2>&1 || skip "podman info fails: $(podman info 2>&1 | tail -n 1)"
+# The F flag opens the interpreter at registration: the images hold no qemu.
+for arch in "${!deb_of[@]}"; do
+    binfmt=/proc/sys/fs/binfmt_misc/qemu-$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_CPU 2>/dev/null)
+    [ "$arch" = "$native" ] || { grep -qx enabled "$binfmt" && grep -q '^flags:.*F' "$binfmt"; } 2>/dev/null ||
+        skip "no enabled binfmt_misc entry $binfmt with the F flag (qemu-user-static) to run $arch"
+done
 
 work=$(mktemp -d)
 ns=ctr-test-$$
@@ -29,6 +38,7 @@ name=ctr-test-$$
 image=localhost/echo-daemon:$version
 # podman load takes the image's name: a user's own image of that name is put back after.
 prior=$(podman image inspect -f '{{.Id}}' "$image" 2>/dev/null) || prior=
+loaded=()
 pause_image=$(podman images -q localhost/podman-pause 2>/dev/null) || true
 remove_containers() {
     local c
@@ -40,11 +50,10 @@ cleanup() {
     remove_containers
     podman kube down "$work/daemons.yaml" >/dev/null 2>&1 || true
     local id
-    id=$(podman image inspect -f '{{.Id}}' "$image" 2>/dev/null) || id=
-    if [ -n "$id" ] && [ "$id" != "$prior" ]; then
-        podman rmi -f "$id" >/dev/null 2>&1 || true
-        [ -z "$prior" ] || podman tag "$prior" "$image" || true
-    fi
+    for id in "${loaded[@]}"; do
+        [ "$id" = "$prior" ] || podman rmi -f "$id" >/dev/null 2>&1 || true
+    done
+    [ -z "$prior" ] || podman tag "$prior" "$image" 2>/dev/null || true
     # podman kube play builds its pods' pause image once; one this run built goes too.
     [ -n "$pause_image" ] || podman images -q localhost/podman-pause | xargs -r podman rmi -f >/dev/null 2>&1 || true
     ip netns delete "$ns" 2>/dev/null || true
@@ -55,57 +64,60 @@ trap 'exit 130' INT TERM
 
 
 # The image ---------------------------------------------------------------------------
-id_of() { skopeo inspect --raw "oci-archive:$1" | sed -n 's/.*"config":{[^}]*"digest":"\([^"]*\)".*/\1/p'; }
-same_id() { # two builds into two directories, a second apart at least
+index_digest() { skopeo inspect --raw "oci-archive:$1" | sha256sum | sed 's/ .*//'; }
+same_index() { # two builds into two directories, a second apart at least
     local a b
-    a=$("$source_dir/packaging/build-image.sh" "$deb" "$work/a") && a=$(id_of "$a") || return
+    a=$("$source_dir/packaging/build-image.sh" "${deb_of[@]}" "$work/a") && a=$(index_digest "$a") || return
     sleep 1
-    b=$("$source_dir/packaging/build-image.sh" "$deb" "$work/other/b") && b=$(id_of "$b") || return
+    # The libc6 packages of the first build, so that the second downloads nothing.
+    mkdir -p "$work/other/b" && cp "$work"/a/libc6_*.deb "$work/other/b/" || return
+    b=$("$source_dir/packaging/build-image.sh" "${deb_of[@]}" "$work/other/b") && b=$(index_digest "$b") || return
     echo "$a"
     [ "$a" = "$b" ] || { echo "and $b"; return 1; }
 }
-check "two builds give the same image ID" same_id
-archive=$work/a/echo-daemon_${version}_$arch.oci.tar
+check "two builds give the same image index" same_index
+archive=$work/a/echo-daemon_$version.oci.tar
 [ -f "$archive" ] || { echo "FAIL: no image archive, nothing more to test"; exit 1; }
 
-loads() {
-    podman load -q -i "$archive" >/dev/null || return
-    local id label
-    id=$(podman image inspect -f '{{.Id}}' "$image") || return
+loads() { # ARCH: podman load takes this machine's platform, podman pull --arch another
+    local id label config get=(podman pull -q --arch "$1" "oci-archive:$archive")
+    [ "$1" != "$native" ] || get=(podman load -q -i "$archive")
+    "${get[@]}" >/dev/null || return
+    id=$(podman image inspect -f '{{.Id}}/{{.Architecture}}' "$image") || return
     label=$(podman image inspect -f '{{index .Labels "org.opencontainers.image.version"}}' "$image")
+    config=$(skopeo inspect --config --raw --override-arch "$1" "oci-archive:$archive" | sha256sum | sed 's/ .*//')
     echo "sha256:$id, version $label"
-    [ "sha256:$id" = "$(id_of "$archive")" ] && [ "$label" = "$version" ]
+    [ "$id" = "$config/$1" ] && [ "$label" = "$version" ]
 }
-check "podman load reads the archive, labelled with the package's version" loads
 size() {
     local bytes
-    bytes=$(podman image inspect -f '{{.Size}}' "$image") || return
+    bytes=$(podman image inspect -f '{{.Size}}' "$platform_image") || return
     echo "$((bytes / 1000)) kB"
     ((bytes < 3000 * 1000))
 }
-check "the image is under 3,000 kB" size
 
 # What the image must hold, and nothing else: the package's daemon, with its capability,
 # and libc6's own files, byte for byte.
-expected_files() {
-    printf '%s\n' /lib/x86_64-linux-gnu/ld-linux-x86-64.so.2 /lib/x86_64-linux-gnu/libc.so.6 \
-        /lib64/ld-linux-x86-64.so.2 /usr/sbin/echo-daemon /usr/share/doc/echo-daemon/copyright \
-        /usr/share/doc/libc6/copyright
+expected_files() { # ARCH
+    case $1 in
+    amd64) printf '%s\n' /lib/x86_64-linux-gnu/{ld-linux-x86-64.so.2,libc.so.6} /lib64/ld-linux-x86-64.so.2 ;;
+    arm64) printf '%s\n' /lib/aarch64-linux-gnu/{ld-linux-aarch64.so.1,libc.so.6} /lib/ld-linux-aarch64.so.1 ;;
+    esac
+    printf '%s\n' /usr/sbin/echo-daemon /usr/share/doc/{echo-daemon,libc6}/copyright
 }
-holds_the_packages_files() {
-    local root libc=$work/libc6 pkg=$work/pkg file bad=
-    root=$(podman image mount "$image") || return
-    dpkg-deb -x "$(ls "$work"/a/libc6_*_"$arch".deb)" "$libc" && dpkg-deb -x "$deb" "$pkg" || return
-    diff <(expected_files) <(cd "$root" && find . ! -type d | sed 's/^\.//' | sort) || bad=1
-    for file in /lib/x86_64-linux-gnu/ld-linux-x86-64.so.2 /lib/x86_64-linux-gnu/libc.so.6; do
+holds_the_packages_files() { # ARCH
+    local root libc=$work/libc6-$1 pkg=$work/pkg-$1 file bad=
+    root=$(podman image mount "$platform_image") || return
+    dpkg-deb -x "$(ls "$work"/a/libc6_*_"$1".deb)" "$libc" && dpkg-deb -x "${deb_of[$1]}" "$pkg" || return
+    diff <(expected_files "$1" | sort) <(cd "$root" && find . ! -type d | sed 's/^\.//' | sort) || bad=1
+    for file in $(expected_files "$1" | grep -- '-linux-gnu/'); do
         cmp -s "$root$file" "$libc$file" || { echo "$file is not libc6's"; bad=1; }
     done
     cmp -s "$root/usr/sbin/echo-daemon" "$pkg/usr/sbin/echo-daemon" || { echo "the daemon is not the package's"; bad=1; }
     getcap "$root/usr/sbin/echo-daemon" | grep -q 'cap_net_bind_service=ep$' || { echo "no file capability"; bad=1; }
-    podman image unmount "$image" >/dev/null
+    podman image unmount "$platform_image" >/dev/null
     [ -z "$bad" ]
 }
-check "holds the package's daemon and libc6's files, nothing else" holds_the_packages_files
 
 # Running it ----------------------------------------------------------------------------
 # Podman asks for more open files and processes than root may have here (no
@@ -128,8 +140,8 @@ start() { # SUFFIX [OPTION... --] [ARG...]: runs the image detached; returns onc
         while [ "$1" != -- ]; do options+=("$1") && shift; done
         shift
     fi
-    podman --runtime runc run -d "${run_options[@]}" "${options[@]}" --name "$name-$suffix" \
-        "$image" "$@" >/dev/null || return
+    podman --runtime runc run -d "${run_options[@]}" "${platform_options[@]}" "${options[@]}" --name "$name-$suffix" \
+        "$platform_image" "$@" >/dev/null || return
     retry 5 waiting "$suffix" >/dev/null
 }
 waiting() { logs "$1" | tail -n 1 | grep -qxF '[*] Waiting for client connections'; }
@@ -153,15 +165,18 @@ reset_client() {
         && connect($s, sockaddr_in(80, inet_aton("127.0.0.1")))
         && setsockopt($s, SOL_SOCKET, SO_LINGER, pack("ii", 1, 0)) or die "$!\n"; close $s'
 }
-# UID and CapEff of a container's daemon, and whether both are as little as they can be:
-# not root, and no capability beyond binding port 80.
-least_privilege() { # PID [NO_NEW_PRIVS]
+# UID, GIDs and CapEff of a container's daemon, and whether they are as little as they can
+# be: neither root's user nor its group, no capability beyond binding port 80; under
+# Kubernetes' restricted settings also no_new_privs and that capability alone in CapBnd.
+least_privilege() { # PID [RESTRICTED]
     local status
-    status=$(grep -E '^(Uid|CapEff|NoNewPrivs):' "/proc/$1/status") || return
-    awk -v nnp="${2:-}" '$1 == "Uid:" { uid = $2; root = $2 == 0 || $3 == 0 || $4 == 0 }
-        $1 == "CapEff:" { caps = $2 } $1 == "NoNewPrivs:" { flag = $2 }
-        END { print "uid " uid ", CapEff " caps (nnp ? ", NoNewPrivs " flag : "")
-            exit root || (caps != "0000000000000000" && caps != "0000000000000400") || (nnp && flag != 1) }' <<<"$status"
+    status=$(grep -E '^(Uid|Gid|Groups|CapEff|CapBnd|NoNewPrivs):' "/proc/$1/status") || return
+    awk -v strict="${2:-}" '$1 == "Uid:" { uid = $2; root = $2 == 0 || $3 == 0 || $4 == 0 }
+        $1 == "Gid:" || $1 == "Groups:" { for (i = 2; i <= NF; i++) { gids = gids " " $i; root = root || $i == 0 } }
+        $1 == "CapEff:" { caps = $2 } $1 == "CapBnd:" { bnd = $2 } $1 == "NoNewPrivs:" { flag = $2 }
+        END { print "uid " uid ", gids" gids ", CapEff " caps (strict ? ", CapBnd " bnd ", NoNewPrivs " flag : "")
+            exit root || (caps != "0000000000000000" && caps != "0000000000000400") ||
+                (strict && (flag != 1 || bnd != "0000000000000400")) }' <<<"$status"
 }
 first_64_of_100() {
     local sent r
@@ -177,14 +192,16 @@ restarts_in_place() {
     [ "$(logs main | grep -cxF '[*] Launching /usr/sbin/echo-daemon service')" = 2 ] || { echo "not relaunched"; return 1; }
     [ "$(host_pid main)" = "$before" ] || { echo "PID $before became $(host_pid main)"; return 1; }
     cmdline=$(tr '\0' ' ' <"/proc/$before/cmdline")
-    [ "$cmdline" = "/usr/sbin/echo-daemon 1 5 " ] || { echo "cmdline '$cmdline'"; return 1; }
+    # Under qemu the host sees the emulator's command line, which ends in the daemon's.
+    [ "$cmdline" = "/usr/sbin/echo-daemon 1 5 " ] ||
+        [[ -n $emulator && $cmdline == "$emulator "*" /usr/sbin/echo-daemon 1 5 " ]] || { echo "cmdline '$cmdline'"; return 1; }
 }
-# The daemon itself ends on the stop signal (status 128 + 15): killed by the runtime at the
-# end of the grace period, it would show 137.
+# The daemon itself ends on the stop signal within a second (status 128 + 15): killed by the
+# runtime at the end of that grace period, it would show 137.
 stops() { # SUFFIX
     local begin ms status
     begin=$(date +%s%N)
-    podman --runtime runc stop -t 5 "$name-$1" >/dev/null 2>&1 || true
+    podman --runtime runc stop -t 1 "$name-$1" >/dev/null 2>&1 || true
     ms=$((($(date +%s%N) - begin) / 1000000))
     status=$(podman inspect -f '{{.State.Status}} {{.State.ExitCode}}' "$name-$1")
     echo "$status after $ms ms"
@@ -243,23 +260,41 @@ budget_ends_the_container() {
 # false (no_new_privs) and readOnlyRootFilesystem, as podman spells them.
 restricted() {
     start restricted --cap-drop all --cap-add net_bind_service --security-opt no-new-privileges \
-        --read-only --user 65534 -- && echoes && least_privilege "$(host_pid restricted)" nnp
+        --read-only --user 65534:65534 -- && echoes && least_privilege "$(host_pid restricted)" nnp
 }
 
-check "runs as a non-root user with CapEff 0 or 0x400 (podman's defaults)" eval 'start main && least_privilege "$(host_pid main)"'
-check "echoes" echoes
-check "sends back the first 64 of 100 bytes" first_64_of_100
-before=$(host_pid main 2>/dev/null) || true
-reset_client || true
-check "a reset before the read restarts it in place as echo-daemon 1 5" retry 8 restarts_in_place "$before"
-check "echoes after the restart" retry 3 echoes
-check "podman stop ends it at once, waiting for a client" stops main
-check "podman stop ends it at once, serving a client" stops_while_serving
-check "podman stop ends it at once, in the pause after a failure" stops_in_the_pause
-check "SIGINT ends it (Ctrl-C at podman run -it)" ends_on int INT 130
-check "a SIGHUP leaves it serving" hup_leaves_it_serving
-check "a spent budget of 0 1 exits the container with status 1" budget_ends_the_container
-check "serves under Kubernetes' restricted settings" restricted
+# Every row of one platform, ARCH; the last platform's image keeps the image's name.
+platform_rows() { # ARCH
+    local on="linux/$1:" before binfmt
+    # Without binfmt_misc's C flag the kernel takes the credentials from qemu, not from the
+    # daemon's file: its capability is then the container's to grant.
+    binfmt=/proc/sys/fs/binfmt_misc/qemu-$(dpkg-architecture -a "$1" -qDEB_HOST_GNU_CPU 2>/dev/null)
+    platform_options=() emulator=
+    [ "$1" = "$native" ] || emulator=$(sed -n 's/^interpreter //p' "$binfmt")
+    [ -z "$emulator" ] || grep -q '^flags:.*C' "$binfmt" || platform_options=(--cap-add net_bind_service)
+    check "$on podman loads it from the index, labelled with the package's version" loads "$1"
+    platform_image=$(podman image inspect -f '{{.Id}}' "$image") && loaded+=("$platform_image") || return 0
+    check "$on the image is under 3,000 kB" size
+    check "$on holds the package's daemon and libc6's files, nothing else" holds_the_packages_files "$1"
+    check "$on runs as a non-root user and group with CapEff 0 or 0x400 (podman's defaults)" \
+        eval 'start main && least_privilege "$(host_pid main)"'
+    check "$on echoes" echoes
+    check "$on sends back the first 64 of 100 bytes" first_64_of_100
+    before=$(host_pid main 2>/dev/null) || true
+    reset_client || true
+    check "$on a reset before the read restarts it in place as echo-daemon 1 5" retry 8 restarts_in_place "$before"
+    check "$on echoes after the restart" retry 3 echoes
+    check "$on podman stop ends it within 1 s, waiting for a client" stops main
+    check "$on podman stop ends it within 1 s, serving a client" stops_while_serving
+    check "$on podman stop ends it within 1 s, in the pause after a failure" stops_in_the_pause
+    check "$on SIGINT ends it (Ctrl-C at podman run -it)" ends_on int INT 130
+    check "$on a SIGHUP leaves it serving" hup_leaves_it_serving
+    check "$on a spent budget of 0 1 exits the container with status 1" budget_ends_the_container
+    check "$on serves under Kubernetes' restricted settings" restricted
+}
+# This machine's platform last: podman kube play below runs the image by its name.
+for arch in "${!deb_of[@]}"; do [ "$arch" = "$native" ] || platform_rows "$arch"; done
+platform_rows "$native"
 
 # The Kubernetes example -----------------------------------------------------------------
 example=$source_dir/examples/kubernetes.yaml
@@ -270,6 +305,22 @@ for d in yaml.safe_load_all(open(sys.argv[1])):
         NAMESPACE=default haproxy -c -f "$work/front.cfg"
 }
 check "the example's HAProxy front configuration passes haproxy -c" front_config_is_valid
+# Each container's drop: [ALL], which a restricted Pod Security admission requires, and
+# read-only root, which the example promises (the front is not played below); the port the
+# front binds, which haproxy -c does not try.
+example_is_restricted() {
+    python3 -c 'import re, sys, yaml
+docs = list(yaml.safe_load_all(open(sys.argv[1]))); bad = []; front = None
+for c in [c for d in docs if d["kind"] == "Deployment" for c in d["spec"]["template"]["spec"]["containers"]]:
+    sc = c.get("securityContext", {})
+    bad += [c["name"] + " lacks drop: [ALL]"] * ("ALL" not in sc.get("capabilities", {}).get("drop", []))
+    bad += [c["name"] + " lacks readOnlyRootFilesystem"] * (sc.get("readOnlyRootFilesystem") is not True)
+    front = [str(p["containerPort"]) for p in c.get("ports", [])] if c["name"] == "haproxy" else front
+binds = [re.findall(r"^ *bind :(\d+)", d["data"]["haproxy.cfg"], re.M) for d in docs if d["kind"] == "ConfigMap"][0]
+print("\n".join(bad + ["the front binds %s, its container declares %s" % (binds, front)]))
+sys.exit(1 if bad or binds != front else 0)' "$example"
+}
+check "the example's containers drop all capabilities, have read-only roots, and the front binds its container's port" example_is_restricted
 # As far as podman 4.3 plays it: one replica, in a network namespace of its own with
 # loopback alone (its pods cannot join a named one), without the container port (which
 # it would publish on the host). The front's haproxy image is not here: no registry.
