@@ -26,12 +26,12 @@ trap 'exit 130' INT TERM
 declare -A platforms=([amd64]=amd64 [arm64]=arm64 [armel]=arm/v5 [armhf]=arm/v7 [i386]=386
     [mips64el]=mips64le [mipsel]=mipsle [ppc64el]=ppc64le [s390x]=s390x)
 
-# Runs COMMAND up to three times, half a minute apart, each try at most five minutes: a
-# mirror's bad hour must neither hang the build nor fail it without saying so.
+# Runs COMMAND up to three times, half a minute apart (apt gives up on a connection silent
+# for a minute): a mirror's bad hour must neither hang the build nor fail it unsaid.
 from_archive() { # COMMAND...
     local try
     for try in 1 2 3; do
-        timeout 300 "$@" && return 0
+        "$@" && return 0
         echo "build-image.sh: try $try of 3 failed: $*" >&2
         ((try == 3)) || sleep 30
     done
@@ -39,26 +39,41 @@ from_archive() { # COMMAND...
     return 1
 }
 
-# The libc6 .deb of apt's candidate version for ARCH (an architecture apt does not know
-# yet is added to dpkg's, and apt's lists updated): from DIR or apt's cache if either
-# holds it, so that a second build needs no network; else downloaded by apt into DIR,
-# where it stays. Prints its path.
+version_of_libc6() { "$@" show --no-all-versions libc6 2>/dev/null | sed -n 's/^Version: //p' || true; }
+# Lists that name a libc6 serve, whatever else failed (another suite's index mid-sync).
+update_lists() { # APT_OPTIONS...
+    apt-get "$@" -o APT::Sandbox::User=root update -qq >/dev/null 2>&1 || true
+    [ -n "$(version_of_libc6 apt-cache "$@")" ] || { echo "no libc6 in the lists" >&2; return 1; }
+}
+
+# The libc6 .deb of apt's candidate version for ARCH: from DIR, or for this machine's
+# architecture from apt's cache, so that a second build needs no network; else downloaded
+# by apt into DIR, where it stays. Another architecture gets package lists of its own in
+# DIR/apt-ARCH, updated only when the .deb they name is not in DIR yet: the machine's dpkg
+# gains no architecture, and its apt-get update cannot fail on that one's lists.
 libc6_deb() {
-    local arch=$1 dir=$2 version name
-    version=$(apt-cache show --no-all-versions "libc6:$arch" 2>/dev/null | sed -n 's/^Version: //p') || true
-    if [ -z "$version" ]; then
-        echo "build-image.sh: apt knows no libc6:$arch; adding the architecture" >&2
-        dpkg --add-architecture "$arch"
-        from_archive apt-get update -qq --error-on=any || echo "build-image.sh: going on with the lists apt has" >&2
-        version=$(apt-cache show --no-all-versions "libc6:$arch" 2>/dev/null | sed -n 's/^Version: //p') || true
-        [ -n "$version" ] || { echo "build-image.sh: apt knows no libc6:$arch" >&2; return 1; }
+    local arch=$1 dir=$2 options=() version name
+    if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+        mkdir -p "$dir/apt-$arch/lists/partial" "$dir/apt-$arch/cache/archives/partial"
+        options=(-o "APT::Architecture=$arch" -o "APT::Architectures=$arch" -o Dir::State::status=/dev/null
+            -o "Dir::State::Lists=$dir/apt-$arch/lists" -o "Dir::Cache=$dir/apt-$arch/cache"
+            -o Acquire::http::Timeout=60)
+        version=$(version_of_libc6 apt-cache "${options[@]}")
+        if [ ! -f "$dir/libc6_${version//:/%3a}_$arch.deb" ]; then
+            from_archive update_lists "${options[@]}"
+            version=$(version_of_libc6 apt-cache "${options[@]}")
+        fi
+    else
+        version=$(version_of_libc6 apt-cache)
     fi
+    [ -n "$version" ] || { echo "build-image.sh: apt knows no libc6:$arch" >&2; return 1; }
     name=libc6_${version//:/%3a}_$arch.deb
     if [ ! -f "$dir/$name" ] && [ -f "/var/cache/apt/archives/$name" ]; then
         cp "/var/cache/apt/archives/$name" "$dir/"
     elif [ ! -f "$dir/$name" ]; then
         # As root, apt would otherwise warn that its sandbox user cannot write DIR.
-        (cd "$dir" && from_archive apt-get download -qq -o APT::Sandbox::User=root "libc6:$arch=$version")
+        (cd "$dir" && from_archive apt-get "${options[@]}" -o Acquire::http::Timeout=60 -o APT::Sandbox::User=root \
+            download -qq "libc6:$arch=$version")
     fi
     echo "$dir/$name"
 }
