@@ -170,7 +170,8 @@ int load(double seconds, long clients, long idle, long pause_ms) {
 
 // Every client sends its BYTES without a half-close, as most do, and waits for the end.
 int large(size_t bytes, long clients, long piece_ms) {
-    std::atomic<int> echoed{0}, in_order{0};
+    std::atomic<int> echoed{0};
+    std::atomic<int> in_order{0};
     std::vector<std::thread> threads;
     threads.reserve(static_cast<size_t>(clients));
     for (long i = 0; i < clients; ++i) {
