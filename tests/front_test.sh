@@ -89,6 +89,7 @@ link_to_front() {
 start_daemon() {
     new_namespace "d$1"
     link_to_front "$1"
+    : >"$work/d$1.console" # before the daemon opens it, for the grep below
     ip netns exec "$ns-d$1" "$daemon" 0 1000 >"$work/d$1.console" 2>&1 &
     pids+=($!)
     daemon_pid[$1]=$!
