@@ -236,12 +236,13 @@ backend_down() {
 # With every daemon gone for good, the front says so, and ends a client at once instead
 # of letting it wait out its retries.
 all_gone_is_down() {
-    local i seen
+    local i seen start=$SECONDS
     seen=$(wc -l <"$work/haproxy.log")
     for i in 1 2 3; do
         kill "${daemon_pid[$i]}"
     done
-    retry 12 backend_down && log_since "$seen" 'backend echo-daemons has no server available'
+    retry 12 backend_down && log_since "$seen" 'backend echo-daemons has no server available' &&
+        echo "within $((SECONDS - start)) s"
 }
 
 declare -A daemon_pid
