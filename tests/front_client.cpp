@@ -4,8 +4,12 @@
 //   front_client load SECONDS CLIENTS IDLE [PAUSE_MS]  CLIENTS exchanges at a time, for
 //                                           SECONDS, each client pausing PAUSE_MS (default 0)
 //                                           after each, beside IDLE clients that send nothing
-//   front_client large BYTES CLIENTS        CLIENTS at once, each sending BYTES and reading
-//                                           its echo: the first 64 bytes
+//   front_client large BYTES CLIENTS [PIECE_MS]  CLIENTS at once, each sending BYTES and
+//                                           reading its echo, the first 64 bytes; with PIECE_MS,
+//                                           a chunk first, then the rest 64 bytes every PIECE_MS
+//   front_client hold COUNT INTERVAL_MS BYTES TRICKLE_MS SECONDS  COUNT clients, INTERVAL_MS
+//                                           apart, each sending BYTES and then, for SECONDS, never
+//                                           reading: with TRICKLE_MS, sending a byte that often
 //   front_client reset COUNT INTERVAL_MS PAYLOAD  COUNT connections, INTERVAL_MS apart, each
 //                                           sending PAYLOAD (may be empty) and closing with a reset
 #include <arpa/inet.h>
@@ -47,11 +51,20 @@ int connect_to_port_80() {
     return fd;
 }
 
-// Sends all it can (a failed send ends the sending, not the exchange), then reads to the
-// end of stream; returns what came back.
-std::string exchange(int fd, const std::string& payload, bool half_close) {
-    for (size_t sent = 0; sent < payload.size();) {
-        const ssize_t n = send(fd, payload.data() + sent, payload.size() - sent, MSG_NOSIGNAL);
+// Sends all it can (a failed send ends the sending, not the exchange), after the first
+// chunk in pieces of a chunk, piece_ms apart, when piece_ms is not 0; then reads to the end
+// of stream; returns what came back. in_order: every byte sent, and an end of stream, not
+// a reset.
+std::string exchange(int fd, const std::string& payload, bool half_close, long piece_ms = 0,
+                     bool* in_order = nullptr) {
+    size_t sent = 0;
+    while (sent < payload.size()) {
+        if (piece_ms > 0 && sent > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(piece_ms));
+        }
+        const size_t piece =
+            piece_ms > 0 ? std::min(chunk_size, payload.size() - sent) : payload.size() - sent;
+        const ssize_t n = send(fd, payload.data() + sent, piece, MSG_NOSIGNAL);
         if (n <= 0) {
             break;
         }
@@ -62,8 +75,12 @@ std::string exchange(int fd, const std::string& payload, bool half_close) {
     }
     std::string reply;
     char buffer[4096];
-    for (ssize_t n = 0; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+    ssize_t n = 0;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
         reply.append(buffer, static_cast<size_t>(n));
+    }
+    if (in_order != nullptr) {
+        *in_order = sent == payload.size() && n == 0;
     }
     (void)close(fd);
     return reply;
@@ -152,24 +169,62 @@ int load(double seconds, long clients, long idle, long pause_ms) {
 }
 
 // Every client sends its BYTES without a half-close, as most do, and waits for the end.
-int large(size_t bytes, long clients) {
+int large(size_t bytes, long clients, long piece_ms) {
     std::atomic<int> echoed{0};
+    std::atomic<int> in_order{0};
     std::vector<std::thread> threads;
     threads.reserve(static_cast<size_t>(clients));
     for (long i = 0; i < clients; ++i) {
-        threads.emplace_back([&echoed, bytes, i] {
+        threads.emplace_back([&echoed, &in_order, bytes, i, piece_ms] {
             std::mt19937 random(static_cast<unsigned>(i));
             const std::string payload = random_bytes(random, bytes);
             const int fd = connect_to_port_80();
-            if (fd >= 0 && exchange(fd, payload, false) == payload.substr(0, chunk_size)) {
+            bool ended_in_order = false;
+            if (fd >= 0 &&
+                exchange(fd, payload, false, piece_ms, &ended_in_order) == payload.substr(0, chunk_size)) {
                 ++echoed;
+                in_order += ended_in_order ? 1 : 0;
             }
         });
     }
     for (auto& thread : threads) {
         thread.join();
     }
-    std::printf("echoed=%d clients=%ld\n", echoed.load(), clients);
+    std::printf("echoed=%d in_order=%d clients=%ld\n", echoed.load(), in_order.load(), clients);
+    return 0;
+}
+
+// Each holder keeps its connection for its SECONDS whatever the far end does, unless a
+// trickled byte fails.
+void holder(size_t bytes, long trickle_ms, Clock::time_point end, unsigned seed) {
+    std::mt19937 random(seed);
+    const int fd = connect_to_port_80();
+    if (fd < 0) {
+        return;
+    }
+    const std::string payload = random_bytes(random, bytes);
+    (void)send(fd, payload.data(), payload.size(), MSG_NOSIGNAL);
+    while (trickle_ms > 0 && Clock::now() < end && send(fd, "t", 1, MSG_NOSIGNAL) == 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(trickle_ms));
+    }
+    std::this_thread::sleep_until(end);
+    (void)close(fd);
+}
+
+int hold(long count, long interval_ms, size_t bytes, long trickle_ms, double seconds) {
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<size_t>(count));
+    for (long i = 0; i < count; ++i) {
+        if (i > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+        }
+        const auto end = Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+        threads.emplace_back(holder, bytes, trickle_ms, end, static_cast<unsigned>(i));
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::printf("holders=%ld\n", count);
     return 0;
 }
 
@@ -202,16 +257,20 @@ int main(int argc, char** argv) {
         return load(std::strtod(args[1].c_str(), nullptr), number(args[2]), number(args[3]),
                     args.size() == 5 ? number(args[4]) : 0);
     }
-    if (args.size() == 3 && args[0] == "large") {
-        return large(static_cast<size_t>(number(args[1])), number(args[2]));
+    if ((args.size() == 3 || args.size() == 4) && args[0] == "large") {
+        return large(static_cast<size_t>(number(args[1])), number(args[2]),
+                     args.size() == 4 ? number(args[3]) : 0);
+    }
+    if (args.size() == 6 && args[0] == "hold") {
+        return hold(number(args[1]), number(args[2]), static_cast<size_t>(number(args[3])), number(args[4]),
+                    std::strtod(args[5].c_str(), nullptr));
     }
     if (args.size() == 4 && args[0] == "reset") {
         return reset(number(args[1]), number(args[2]), args[3]);
     }
     (void)std::fputs(
-        "usage: front_client load SECONDS CLIENTS IDLE [PAUSE_MS] | large BYTES CLIENTS | reset COUNT "
-        "INTERVAL_MS "
-        "PAYLOAD\n",
+        "usage: front_client load SECONDS CLIENTS IDLE [PAUSE_MS] | large BYTES CLIENTS [PIECE_MS] | hold "
+        "COUNT INTERVAL_MS BYTES TRICKLE_MS SECONDS | reset COUNT INTERVAL_MS PAYLOAD\n",
         stderr);
     return 2;
 }

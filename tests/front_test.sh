@@ -8,7 +8,7 @@
 #   tests/front_test.sh BUILD_DIR [--config FILE] [--daemon PATH]
 #
 # --config, --daemon: front these instead of the shipped file and BUILD_DIR/echo-daemon,
-# to see a row fail on a mistake. Needs root and haproxy; takes about 30 seconds.
+# to see a row fail on a mistake. Needs root and haproxy; takes about 100 seconds.
 set -euo pipefail
 shopt -s inherit_errexit
 # shellcheck source=tests/rows.sh
@@ -39,8 +39,6 @@ fi
 work=$(mktemp -d)
 ns=frt-$$
 pids=()
-failed=0
-
 cleanup() {
     local pid name
     for pid in "${pids[@]}"; do
@@ -59,15 +57,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# row NAME DETAIL VERDICT: PASS when VERDICT is yes, else FAIL with DETAIL.
-row() {
-    if [ "$3" = yes ]; then
-        echo "PASS: $1"
-    else
-        echo "FAIL: $1 ($2)"
-        failed=$((failed + 1))
-    fi
-}
 field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 restarts() { grep -c '^\[!\] Restarting due to error' "$work/d$1.console" || true; }
 # inside NAME COMMAND...: runs COMMAND in namespace NAME.
@@ -100,6 +89,7 @@ link_to_front() {
 start_daemon() {
     new_namespace "d$1"
     link_to_front "$1"
+    : >"$work/d$1.console" # before the daemon opens it, for the grep below
     ip netns exec "$ns-d$1" "$daemon" 0 1000 >"$work/d$1.console" 2>&1 &
     pids+=($!)
     daemon_pid[$1]=$!
@@ -135,47 +125,45 @@ start_front() {
 }
 
 # The process that handles clients is the master's child, the worker.
-check_unprivileged() {
-    local worker uid root want ok=no
-    want=$(id -u haproxy)
+unprivileged() {
+    local worker ids root u g
     worker=$(pgrep -P "$master" | head -1)
-    uid=$(awk '$1 == "Uid:" { print $2 "," $3 "," $4 "," $5 }' "/proc/$worker/status")
+    u=$(id -u haproxy) g=$(id -g haproxy)
+    ids=$(awk '$1 ~ /^(Uid|Gid|Groups):$/ { $1 = ""; print }' "/proc/$worker/status" | xargs)
     root=$(readlink "/proc/$worker/root")
-    [ "$uid" = "$want,$want,$want,$want" ] && [ "$root" = /var/lib/haproxy ] && ok=yes
-    row "HAProxy serves as user haproxy in the chroot /var/lib/haproxy" "uids $uid, root $root" $ok
+    echo "uids, gids, groups: $ids; root $root"
+    [[ "$ids" =~ ^"$u $u $u $u $g $g $g $g"( $g)?$ ]] && [ "$root" = /var/lib/haproxy ]
 }
 
-# Ordinary clients beside idle ones, for longer than HAProxy's inspect delay (5 s): an idle
-# client let through after it would hold a daemon for the daemon's own idle bound.
-check_exchanges_beside_idle() {
-    local out right=no quick=no
-    out=$(inside f "$client" load 7 4 3)
-    [ "$(field served "$out")" -gt 0 ] && [ "$(field failed "$out")" = 0 ] && [ "$(field garbled "$out")" = 0 ] &&
-        right=yes
-    [ "$(field wait_max_ms "$out")" -lt 1000 ] && quick=yes
-    row "every exchange through the front comes back right" "$out" $right
-    row "idle clients beside the load do not slow the others" "$out" $quick
+# beside WAIT_MS SECONDS IDLE [HOLD...]: 4 ordinary clients through the front for SECONDS,
+# beside IDLE clients that send nothing and the holders of `front_client hold HOLD...`;
+# none may fail, come back garbled or wait WAIT_MS.
+beside() {
+    local limit=$1 seconds=$2 idle=$3 out
+    shift 3
+    [ $# = 0 ] || inside f "$client" hold "$@" >/dev/null &
+    out=$(inside f "$client" load "$seconds" 4 "$idle" 20)
+    wait
+    echo "$out"
+    [ "$(field served "$out")" -gt 0 ] && [ "$(($(field failed "$out") + $(field garbled "$out")))" = 0 ] &&
+        [ "$(field wait_max_ms "$out")" -lt "$limit" ]
 }
 
 # reset_during_load SECONDS COUNT DAEMON...: ordinary clients come through the front for
 # SECONDS while each DAEMON is reset COUNT times, 4 s apart, from its own namespace (a
-# reset fails the daemon's read: a launch and a 3-second pause). Sets load and made, the
-# restarts that followed.
+# reset fails the daemon's read: a launch and a 3-second pause). Prints the load's counts
+# and the restarts that followed; each resetter's count goes to $work/resets.
 reset_during_load() {
-    local seconds=$1 count=$2 i before=() resetters=() resets=0
+    local seconds=$1 count=$2 i before=() resetters=() resets made load
     shift 2
     for i in "$@"; do
         before[i]=$(restarts "$i")
-        (sleep 0.5 && inside "d$i" "$client" reset "$count" 4000 '' >"$work/resets-$i") &
+        (sleep 0.5 && inside "d$i" "$client" reset "$count" 4000 '' >>"$work/resets") &
         resetters+=($!)
     done
-    pids+=("${resetters[@]}")
     load=$(inside f "$client" load "$seconds" 4 0)
     wait "${resetters[@]}"
-    for i in "$@"; do
-        resets=$((resets + $(field resets "$(cat "$work/resets-$i")")))
-    done
-    resets_made=$((resets_made + resets))
+    resets=$(($(tail -n $# "$work/resets" | sed 's/resets=//' | paste -sd+)))
     for _ in $(seq 50); do # each restart line comes after its pause
         made=0
         for i in "$@"; do
@@ -184,74 +172,102 @@ reset_during_load() {
         [ "$made" -lt "$resets" ] || break
         sleep 0.1
     done
+    echo "$load restarts=$made"
 }
-# at_most_one_a_restart: yes when a restart happened and the load lost at most one
-# exchange for each.
+
+# at_most_one_a_restart FILE: a restart happened and the load lost at most one exchange for each.
 at_most_one_a_restart() {
-    local lost=$(($(field failed "$load") + $(field garbled "$load")))
-    [ "$made" -ge 1 ] && [ "$lost" -le "$made" ] && echo yes || echo no
+    local out
+    out=$(cat "$1")
+    echo "$out"
+    [ "$(field restarts "$out")" -ge 1 ] &&
+        [ $(($(field failed "$out") + $(field garbled "$out"))) -le "$(field restarts "$out")" ]
 }
 
-check_failing_daemon() {
-    local quick=no
-    reset_during_load 8.5 2 1
-    row "a failing daemon costs at most one exchange a restart" "$load; restarts $made" "$(at_most_one_a_restart)"
-    [ "$(field wait_max_ms "$load")" -lt 1000 ] && quick=yes
-    row "no client of a failing daemon waits a second" "$load" $quick
+waited_under() { # MS FILE
+    local out
+    out=$(cat "$2")
+    echo "$out"
+    [ "$(field wait_max_ms "$out")" -lt "$1" ]
 }
 
-# With every daemon in its pause, clients wait for one to come back instead of failing.
-check_shared_pause() {
-    reset_during_load 5 1 1 2 3
-    row "while every daemon pauses at once, at most one exchange is lost a restart" "$load; restarts $made" \
-        "$(at_most_one_a_restart)"
+large_echoed() { # BYTES CLIENTS [PIECE_MS]: every client's echo came back, in order when paced
+    local out
+    out=$(inside f "$client" large "$@")
+    echo "$out"
+    [ "$(field echoed "$out")" = "$2" ] && { [ $# = 2 ] || [ "$(field in_order "$out")" = "$2" ]; }
 }
 
-check_large_payloads() {
-    local size out counts="" all=yes
-    for size in 16384 32768 65536 1048576; do
-        out=$(inside f "$client" large "$size" 40)
-        counts+=" $size:$(field echoed "$out")"
-        [ "$(field echoed "$out")" = 40 ] || all=no
+every_size_echoed() { # CLIENTS BYTES...
+    local size
+    for size in "${@:2}"; do
+        large_echoed "$size" "$1" || return 1
     done
-    row "40 of 40 clients that send 16 KiB to 1 MiB get their first 64 bytes back" "bytes:echoes$counts" $all
 }
 
-# Every launch beyond daemon 1's resets was spent by a health check.
-check_health_checks() {
-    local spent=$(($(restarts 1) + $(restarts 2) + $(restarts 3) - resets_made)) none=no
-    [ "$spent" = 0 ] && none=yes
-    row "health checks spend no launch" "restarts $(restarts 1), $(restarts 2), $(restarts 3); resets $resets_made" $none
+# Every launch beyond the resets was spent by a health check.
+checks_spend_nothing() {
+    local spent=$(($(restarts 1) + $(restarts 2) + $(restarts 3)))
+    local resets=$(($(sed 's/resets=//' "$work/resets" | paste -sd+)))
+    echo "restarts $spent, resets $resets"
+    [ "$spent" = "$resets" ]
 }
 
 # A frozen daemon holds port 80, and its kernel completes handshakes, but it answers
-# nothing, like one whose console nobody reads. Last: once thawed, it meets the checks
-# that gave up on it, reset, and spends launches.
-check_frozen_daemon() {
-    local down=no seen
+# nothing, like one whose console nobody reads. Once thawed, it meets the checks that gave
+# up on it, reset, and spends launches: so it comes late.
+frozen_leaves_rotation() {
+    local seen
     seen=$(wc -l <"$work/haproxy.log")
     kill -STOP "${daemon_pid[3]}"
-    for _ in $(seq 80); do
-        ! tail -n +"$((seen + 1))" "$work/haproxy.log" | grep -q '/d3 is DOWN' || down=yes
-        [ $down = no ] || break
-        sleep 0.1
-    done
+    retry 8 log_since "$seen" '/d3 is DOWN' || { kill -CONT "${daemon_pid[3]}"; return 1; }
     kill -CONT "${daemon_pid[3]}"
-    row "a frozen daemon leaves rotation" "not marked down within 8 s" $down
+}
+log_since() { tail -n +"$(($1 + 1))" "$work/haproxy.log" | grep -m1 "$2"; }
+
+backend_down() {
+    local status
+    status=$(inside f bash -c 'exec 3<>/dev/tcp/127.0.0.1/8404 && printf "GET /;csv HTTP/1.0\r\n\r\n" >&3 &&
+        cat <&3' | awk -F, '$1 == "echo-daemons" && $2 == "BACKEND" { print $18 }')
+    echo "backend ${status:-not in the stats}"
+    [ "$status" = DOWN ]
+}
+
+# With every daemon gone for good, the front says so, and ends a client at once instead
+# of letting it wait out its retries.
+all_gone_is_down() {
+    local i seen start=$SECONDS
+    seen=$(wc -l <"$work/haproxy.log")
+    for i in 1 2 3; do
+        kill "${daemon_pid[$i]}"
+    done
+    retry 12 backend_down && log_since "$seen" 'backend echo-daemons has no server available' &&
+        echo "within $((SECONDS - start)) s"
 }
 
 declare -A daemon_pid
-resets_made=0
 new_namespace f
 for i in 1 2 3; do
     start_daemon "$i"
 done
 start_front
-check_unprivileged
-check_exchanges_beside_idle
-check_failing_daemon
-check_shared_pause
-check_large_payloads
-check_health_checks
-check_frozen_daemon
-[ $failed = 0 ]
+: >"$work/resets"
+check "HAProxy serves as user and group haproxy in the chroot /var/lib/haproxy" unprivileged
+check "idle clients beside the load cost the others nothing" beside 1000 7 3
+check "3 clients that send a byte and hold on cost the others nothing" beside 1500 6 0 3 0 1 0 6
+check "a new client a second that sends a byte and holds on costs the others nothing" beside 1500 20 0 20 1000 1 0 10
+check "3 clients that send a full chunk and hold on cost the others nothing" beside 1500 6 0 3 0 64 0 6
+check "3 clients that trickle a byte every 2 s cost the others nothing" beside 1500 6 0 3 0 1 2000 6
+reset_during_load 8.5 2 1 >"$work/failing"
+check "a failing daemon costs at most one exchange a restart" at_most_one_a_restart "$work/failing"
+check "no client of a failing daemon waits a second" waited_under 1000 "$work/failing"
+reset_during_load 5 1 1 2 3 >"$work/shared"
+check "while every daemon pauses at once, at most one exchange is lost a restart" at_most_one_a_restart "$work/shared"
+check "40 of 40 clients that send 16 KiB to 1 MiB get their first 64 bytes back" \
+    every_size_echoed 40 16384 32768 65536 1048576
+check "3 clients that send a chunk, then 8 more 50 ms apart, get their echo and an orderly end" large_echoed 576 3 50
+check "health checks spend no launch" checks_spend_nothing
+check "a frozen daemon leaves rotation" frozen_leaves_rotation
+check "with every daemon gone, the stats and the log say the backend is DOWN within 12 s" all_gone_is_down
+check "with every daemon gone, a client's connection ends within 1 s" waited_under 1000 <(inside f "$client" load 1 1 0)
+[ "$failures" = 0 ]
