@@ -56,11 +56,12 @@ container_tools=(debootstrap systemd-container)
 # python3-yaml.
 image_tools=(podman buildah runc skopeo libcap2-bin catatonit python3-yaml)
 
-# build DIR [cmake options...]
+# build DIR [cmake options...]; with the tests unless the options say otherwise, whatever
+# the folder's cache holds.
 build() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DECHO_DAEMON_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@" >/dev/null
+    cmake -S . -B "$dir" -DECHO_DAEMON_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBUILD_TESTING=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
 }
 
@@ -68,10 +69,14 @@ run_tests() {
     ctest --test-dir "$1" -j "$jobs" --output-on-failure
 }
 
-# Formatting, clang-tidy and cppcheck; needs the compile commands of build/.
+# Formatting, clang-tidy, cppcheck and shellcheck; needs the compile commands of build/.
 lint() {
-    local sources units
+    local sources units scripts
     mapfile -t sources < <(git ls-files '*.cpp' '*.hpp')
+    # Every shell script: by its name or by its first line (debian's maintainer scripts).
+    mapfile -t scripts < <(git ls-files -z | xargs -0 awk 'FNR == 1 {
+        if (FILENAME ~ /\.sh$/ || /^#!\/bin\/(ba)?sh/) print FILENAME
+        nextfile }')
     mapfile -t units < <(git ls-files '*.cpp')
     clang-format --dry-run --Werror "${sources[@]}"
     # Every C++ file, headers through the files that include them, one core each.
@@ -79,6 +84,7 @@ lint() {
     cppcheck --error-exitcode=1 --quiet --std=c++20 --enable=warning,style,performance,portability src/
     cppcheck --error-exitcode=1 --quiet --std=c++20 --enable=warning,performance,portability \
         --library=googletest tests/
+    shellcheck -x "${scripts[@]}"
     echo "lint: clean"
 }
 
@@ -92,7 +98,7 @@ waiting_tests() { # DEB
 # rows measure pauses, run beside nothing but the end of them.
 check_everything() {
     local deb status=0
-    build build -DECHO_DAEMON_TESTS=ON
+    build build
     deb=$(packaging/build-deb.sh . build-package)
     waiting_log=$(mktemp)
     waiting_tests "$deb" >"$waiting_log" 2>&1 &
@@ -100,11 +106,12 @@ check_everything() {
     # Should anything below fail, the waiting tests end too (each cleans up on SIGTERM).
     trap 'pkill -TERM -P "$waiting_pid" 2>/dev/null || true; rm -f "$waiting_log"' EXIT
     lint
-    CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
-    CXX=clang++ build build-sanitize -DECHO_DAEMON_TESTS=ON -DECHO_DAEMON_SANITIZE=ON
+    CXX=clang++ build build-clang
+    CXX=clang++ build build-sanitize -DECHO_DAEMON_SANITIZE=ON
     # A 32-bit daemon, where long is 32 bits wide, for the command-line table.
-    build build-m32 -DECHO_DAEMON_TESTS=OFF -DCMAKE_CXX_FLAGS=-m32
+    build build-m32 -DBUILD_TESTING=OFF -DCMAKE_CXX_FLAGS=-m32
     readelf -h build-m32/echo-daemon | grep -q 'Class: *ELF32'
+    tests/package_test.sh . build build/tests/daemon_tests
     run_tests build
     wait "$waiting_pid" || status=$?
     cat "$waiting_log"
@@ -118,14 +125,14 @@ check_everything() {
 case "${1:-}" in
 run)
     need "${build_tools[@]}"
-    build build -DECHO_DAEMON_TESTS=OFF
+    build build -DBUILD_TESTING=OFF
     exec build/echo-daemon 0 5
     ;;
 bench)
     # The peers (openbsd-inetd, socat) are measured when installed, skipped otherwise:
     # installing openbsd-inetd also starts an inetd on the host.
     need "${build_tools[@]}" strace gnuplot-nox netbase
-    build build -DECHO_DAEMON_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     bench/run.sh build "${@:2}"
     ;;
 package)
@@ -141,12 +148,12 @@ image)
     ;;
 soak)
     need "${build_tools[@]}"
-    build build -DECHO_DAEMON_TESTS=ON
+    build build
     build/tests/soak
     ;;
 check)
     need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
-        g++-multilib clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind git iproute2 \
+        g++-multilib clang libclang-rt-14-dev clang-format clang-tidy cppcheck shellcheck strace valgrind git iproute2 \
         "${front_tools[@]}" "${container_tools[@]}" "${image_tools[@]}"
     check_everything
     ;;

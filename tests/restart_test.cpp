@@ -387,11 +387,8 @@ Trace run_traced(const std::string& path, const TraceRow& row) {
 // stops the listener, then closes the client, then pauses in one sleep of exactly 3 s;
 // and no descriptor is closed twice.
 TEST(Restart, SystemCallsShowWholeLinesExactBoundsAndTheFailureOrder) {
-#ifdef ECHO_DAEMON_SANITIZED
-    GTEST_SKIP() << "LeakSanitizer cannot run under ptrace";
-#endif
     if (access("/usr/bin/strace", X_OK) != 0) {
-        GTEST_SKIP() << "strace is not installed";
+        CANNOT_RUN_HERE("strace is not installed");
     }
     const std::string dir = harness::private_temp_dir();
     for (const TraceRow& row : trace_rows) {
