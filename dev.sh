@@ -6,15 +6,30 @@
 #   ./dev.sh package build the Debian package (dpkg-buildpackage) and print its path
 #   ./dev.sh image   build the OCI image from that package and print its archive's path
 #   ./dev.sh check   lint, then build with g++, clang++ and the sanitizers (warnings
-#                    fatal), run every test with each build, soak the g++ build, and
-#                    test the package under systemd in a container and the image
-#                    under podman
+#                    fatal), run every test with each build, soak the g++ build, run
+#                    the daemon's tables against daemons cross-built for arm64, armhf,
+#                    s390x and i386 under emulation, test the package, under systemd
+#                    in a container too, and the image under podman
+#   ./dev.sh check-arches  the same tables against the daemon of each of amd64, arm64,
+#                    armel, armhf, i386, mips64el, mipsel, ppc64el and s390x in turn
 # Missing Debian packages are installed first (apt-get, as root).
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")"
 
 jobs=$(nproc)
+
+# Runs the command as root: directly, or through sudo.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        echo "dev.sh: needs root, or sudo, for: $*" >&2
+        exit 1
+    fi
+}
 
 # Installs whichever of the named Debian packages are missing.
 need() {
@@ -24,19 +39,10 @@ need() {
             missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    local sudo=()
-    if [ "$(id -u)" -ne 0 ]; then
-        if ! command -v sudo >/dev/null; then
-            echo "dev.sh: needs these Debian packages: ${missing[*]}" >&2
-            echo "dev.sh: run it as root, or install sudo, or install them first (apt-get install ${missing[*]})" >&2
-            exit 1
-        fi
-        sudo=(sudo)
-    fi
     echo "dev.sh: installing ${missing[*]}"
-    "${sudo[@]}" apt-get update -qq
+    as_root apt-get update -qq
     # sudo resets the environment: the variable must be set behind it.
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 build_tools=(cmake make g++ libc6-dev libgtest-dev libgmock-dev)
@@ -55,6 +61,86 @@ container_tools=(debootstrap systemd-container)
 # builds its pods' pause image with catatonit; the test reads the Kubernetes example with
 # python3-yaml.
 image_tools=(podman buildah runc skopeo libcap2-bin catatonit python3-yaml)
+
+# The architectures whose daemons the tables run against, by Debian name: the triplet of
+# the cross compiler and the name qemu gives the machine. check runs four: 64-bit,
+# 32-bit ARM (long and time_t 32 bits wide), big-endian, and i386.
+all_arches=(amd64 arm64 armel armhf i386 mips64el mipsel ppc64el s390x)
+check_arches=(arm64 armhf s390x i386)
+declare -A triplets=([amd64]=x86_64-linux-gnu [arm64]=aarch64-linux-gnu [armel]=arm-linux-gnueabi
+    [armhf]=arm-linux-gnueabihf [i386]=i686-linux-gnu [mips64el]=mips64el-linux-gnuabi64
+    [mipsel]=mipsel-linux-gnu [ppc64el]=powerpc64le-linux-gnu [s390x]=s390x-linux-gnu)
+declare -A qemu_machines=([amd64]=x86_64 [arm64]=aarch64 [armel]=arm [armhf]=arm [i386]=i386
+    [mips64el]=mips64el [mipsel]=mipsel [ppc64el]=ppc64le [s390x]=s390x)
+host_arch=$(dpkg --print-architecture)
+# The rows that cannot run a foreign daemon: strace and valgrind would trace the emulator.
+foreign_filter=-Restart.SystemCallsShowWholeLinesExactBoundsAndTheFailureOrder:Service.AllocatesNothingAndHandsOnNothingUninitialised
+
+# What running the named architectures' daemons takes: their cross compilers, qemu.
+arch_tools() { # ARCH...
+    local arch
+    echo qemu-user-static binfmt-support
+    for arch in "$@"; do
+        [ "$arch" = "$host_arch" ] || echo "g++-${triplets[$arch]}"
+    done
+}
+
+# Makes binfmt_misc run the named architectures' programs through qemu-user-static:
+# mounted if absent, Debian's formats registered (with the F flag, so that they work in
+# other namespaces), and i386 where the kernel cannot run it, for which Debian registers
+# no format on amd64. A kernel that runs i386 itself is left alone.
+binfmt_ready() { # ARCH...
+    local formats=/proc/sys/fs/binfmt_misc arch machine probe
+    [ -e "$formats/register" ] || as_root mount -t binfmt_misc binfmt_misc "$formats"
+    for arch in "$@"; do
+        machine=${qemu_machines[$arch]}
+        if [ "$arch" = "$host_arch" ] || [ -e "$formats/qemu-$machine" ]; then
+            continue
+        elif [ -e "/usr/share/binfmts/qemu-$machine" ]; then
+            as_root update-binfmts --enable "qemu-$machine"
+        elif [ "$arch" = i386 ]; then
+            probe=$(mktemp)
+            echo 'int main() {}' | "${triplets[i386]}-g++" -static -x c++ - -o "$probe"
+            # binfmt_misc reads the escapes itself; P keeps argv[0] as the daemon was given it.
+            "$probe" 2>/dev/null ||
+                printf '%s\n' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:PF' |
+                as_root tee "$formats/register" >/dev/null
+            rm -f "$probe"
+        fi
+    done
+}
+
+# The daemon and the interposer of ARCH in build-ARCH. They load the C library from the
+# cross toolchain's folder, whether qemu or the kernel runs them.
+cross_build() { # ARCH
+    local triplet=${triplets[$1]} probe interpreter
+    probe=$(mktemp)
+    echo 'int main() {}' | "$triplet-g++" -x c++ - -o "$probe"
+    interpreter=$(readelf -l "$probe" | sed -n 's/.*program interpreter: \(.*\)]$/\1/p')
+    rm -f "$probe"
+    cmake -S . -B "build-$1" -DECHO_DAEMON_WERROR=ON -DCMAKE_CXX_COMPILER="$triplet-g++" \
+        -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
+        -DCMAKE_EXE_LINKER_FLAGS="-Wl,--dynamic-linker=/usr/$triplet$interpreter,-rpath=/usr/$triplet/lib,--disable-new-dtags" \
+        >/dev/null
+    cmake --build "build-$1" -j "$jobs" --target echo-daemon fault >/dev/null
+}
+
+# The native suites against ARCH's daemon (the host's runs them whole), quiet but for its
+# time unless a row fails.
+arch_tests() { # ARCH
+    local start=$SECONDS output settings=() filter=()
+    if [ "$1" != "$host_arch" ]; then
+        # Absolute: some rows start the daemon from another working directory.
+        settings=(ECHO_DAEMON="$PWD/build-$1/echo-daemon" ECHO_FAULT_LIBRARY="$PWD/build-$1/tests/libfault.so")
+        filter=(--gtest_filter="$foreign_filter")
+    fi
+    if ! output=$(env "${settings[@]}" build/tests/daemon_tests --gtest_brief=1 "${filter[@]}" 2>&1); then
+        echo "$output"
+        echo "check: the tables failed against the $1 daemon" >&2
+        return 1
+    fi
+    echo "$1: the tables passed in $((SECONDS - start)) s"
+}
 
 # build DIR [cmake options...]; with the tests unless the options say otherwise, whatever
 # the folder's cache holds.
@@ -93,30 +179,46 @@ waiting_tests() { # DEB
     tests/systemd_test.sh "$1" && tests/container_test.sh "$1" && build/tests/soak
 }
 
-# Lint, three builds and every test. The waiting tests run in the background beside the
+# The tables against each named architecture's daemon, one after the other.
+arches_tests() { # ARCH...
+    local arch
+    for arch in "$@"; do
+        arch_tests "$arch" || return
+    done
+}
+
+# Lint, three native builds, four cross builds and every test. The waiting tests and the
+# other architectures' tables (which mostly wait too) run in the background beside the
 # lint and the builds, which mostly compute, and print when they end; the suites, whose
 # rows measure pauses, run beside nothing but the end of them.
 check_everything() {
-    local deb status=0
+    local deb status=0 arches_status=0 arch
     build build
     deb=$(packaging/build-deb.sh . build-package)
     waiting_log=$(mktemp)
+    arches_log=$(mktemp)
     waiting_tests "$deb" >"$waiting_log" 2>&1 &
     waiting_pid=$!
     # Should anything below fail, the waiting tests end too (each cleans up on SIGTERM).
-    trap 'pkill -TERM -P "$waiting_pid" 2>/dev/null || true; rm -f "$waiting_log"' EXIT
+    trap 'pkill -TERM -P "$waiting_pid" 2>/dev/null || true; pkill -TERM -P "${arches_pid:-0}" 2>/dev/null || true
+        rm -f "$waiting_log" "$arches_log"' EXIT
+    binfmt_ready "${check_arches[@]}"
+    for arch in "${check_arches[@]}"; do
+        cross_build "$arch"
+    done
+    arches_tests "${check_arches[@]}" >"$arches_log" 2>&1 &
+    arches_pid=$!
     lint
     CXX=clang++ build build-clang
     CXX=clang++ build build-sanitize -DECHO_DAEMON_SANITIZE=ON
-    # A 32-bit daemon, where long is 32 bits wide, for the command-line table.
-    build build-m32 -DBUILD_TESTING=OFF -DCMAKE_CXX_FLAGS=-m32
-    readelf -h build-m32/echo-daemon | grep -q 'Class: *ELF32'
     tests/package_test.sh . build build/tests/daemon_tests
+    wait "$arches_pid" || arches_status=$?
+    cat "$arches_log"
+    ((arches_status == 0)) || return 1
     run_tests build
     wait "$waiting_pid" || status=$?
     cat "$waiting_log"
     ((status == 0)) || { echo "check: the systemd, container or soak test failed" >&2; return 1; }
-    ECHO_DAEMON=build-m32/echo-daemon build/tests/daemon_tests --gtest_brief=1 --gtest_filter='CommandLine.*'
     tests/front_test.sh build
     run_tests build-clang
     run_tests build-sanitize
@@ -153,12 +255,24 @@ soak)
     ;;
 check)
     need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
-        g++-multilib clang libclang-rt-14-dev clang-format clang-tidy cppcheck shellcheck strace valgrind git iproute2 \
+        clang libclang-rt-14-dev clang-format clang-tidy cppcheck shellcheck strace valgrind git iproute2 \
         "${front_tools[@]}" "${container_tools[@]}" "${image_tools[@]}"
+    # shellcheck disable=SC2046 # one package name a word
+    need $(arch_tools "${check_arches[@]}")
     check_everything
     ;;
+check-arches)
+    # shellcheck disable=SC2046 # one package name a word
+    need "${build_tools[@]}" $(arch_tools "${all_arches[@]}")
+    build build
+    binfmt_ready "${all_arches[@]}"
+    for arch in "${all_arches[@]}"; do
+        [ "$arch" = "$host_arch" ] || cross_build "$arch"
+    done
+    arches_tests "${all_arches[@]}"
+    ;;
 *)
-    sed -n '2,12s/^# \{0,1\}//p' "$0"
+    sed -n '2,16s/^# \{0,1\}//p' "$0"
     exit 2
     ;;
 esac

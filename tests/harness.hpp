@@ -104,7 +104,8 @@ public:
     // Binds a new socket to port 80 on every interface inside the daemon's namespace,
     // with or without SO_REUSEADDR, and closes it: 0 if the bind succeeded, else its errno.
     int bind_error(bool reuse) const;
-    // The daemon's current argument vector as the kernel holds it.
+    // The daemon's current argument vector as the kernel holds it, less what an emulator
+    // puts first.
     std::vector<std::string> cmdline() const;
     // What each open descriptor refers to ("socket:[...]", "/dev/null", "pipe:[...]").
     std::map<int, std::string> descriptors() const;
