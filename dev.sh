@@ -187,6 +187,15 @@ arches_tests() { # ARCH...
     done
 }
 
+# Ends the tests in the background (each cleans up on SIGTERM) and drops their logs.
+end_background() {
+    local pid
+    for pid in "${waiting_pid:-}" "${arches_pid:-}"; do
+        [ -z "$pid" ] || pkill -TERM -P "$pid" 2>/dev/null || true
+    done
+    rm -f "${waiting_log:-}" "${arches_log:-}"
+}
+
 # Lint, three native builds, four cross builds and every test. The waiting tests and the
 # other architectures' tables (which mostly wait too) run in the background beside the
 # lint and the builds, which mostly compute, and print when they end; the suites, whose
@@ -199,9 +208,8 @@ check_everything() {
     arches_log=$(mktemp)
     waiting_tests "$deb" >"$waiting_log" 2>&1 &
     waiting_pid=$!
-    # Should anything below fail, the waiting tests end too (each cleans up on SIGTERM).
-    trap 'pkill -TERM -P "$waiting_pid" 2>/dev/null || true; pkill -TERM -P "${arches_pid:-0}" 2>/dev/null || true
-        rm -f "$waiting_log" "$arches_log"' EXIT
+    # Should anything below fail, the tests in the background end too.
+    trap end_background EXIT
     binfmt_ready "${check_arches[@]}"
     for arch in "${check_arches[@]}"; do
         cross_build "$arch"
