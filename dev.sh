@@ -203,6 +203,7 @@ end_background() {
 check_everything() {
     local deb status=0 arches_status=0 arch
     build build
+    cmake --build build -j "$jobs" --target soak front_client
     deb=$(packaging/build-deb.sh . build-package)
     waiting_log=$(mktemp)
     arches_log=$(mktemp)
@@ -243,6 +244,7 @@ bench)
     # installing openbsd-inetd also starts an inetd on the host.
     need "${build_tools[@]}" strace gnuplot-nox netbase
     build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build -j "$jobs" --target loadgen reference
     bench/run.sh build "${@:2}"
     ;;
 package)
@@ -259,6 +261,7 @@ image)
 soak)
     need "${build_tools[@]}"
     build build
+    cmake --build build -j "$jobs" --target soak
     build/tests/soak
     ;;
 check)
