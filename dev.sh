@@ -9,9 +9,12 @@
 #   ./dev.sh image   build the packages for amd64 arm64 armhf ppc64el s390x, then one OCI
 #                    archive of an image index with a platform for each; print its path
 #   ./dev.sh check   lint, then build with g++, clang++ and the sanitizers (warnings
-#                    fatal), run every test with each build, soak the g++ build, and
-#                    test the package under systemd in a container and the image
-#                    under podman
+#                    fatal), run every test with each build, soak the g++ build, run
+#                    the daemon's tables against daemons cross-built for arm64, armhf,
+#                    s390x and i386 under emulation, test the package, under systemd
+#                    in a container too, and the image under podman
+#   ./dev.sh check-arches  the same tables against the daemon of each of amd64, arm64,
+#                    armel, armhf, i386, mips64el, mipsel, ppc64el and s390x in turn
 # Missing Debian packages are installed first (apt-get, as root).
 set -euo pipefail
 shopt -s inherit_errexit
@@ -19,13 +22,25 @@ cd "$(dirname "$0")"
 
 jobs=$(nproc)
 
+# Runs the command as root: directly, or through sudo.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        echo "dev.sh: needs root, or sudo, for: $*" >&2
+        exit 1
+    fi
+}
+
 # apt-get ARGS... as root, up to three tries half a minute apart; a connection silent for a
 # minute fails the try: a mirror's bad hour must neither hang a build nor fail it without
 # saying what failed. sudo resets the environment: the variable must be set behind it.
 apt_get() {
     local try
     for try in 1 2 3; do
-        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::http::Timeout=60 "$@" && return 0
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::http::Timeout=60 "$@" && return 0
         echo "dev.sh: try $try of 3 failed: apt-get $*" >&2
         ((try == 3)) || sleep 30
     done
@@ -41,17 +56,9 @@ need() {
             missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    sudo=()
-    if [ "$(id -u)" -ne 0 ]; then
-        if ! command -v sudo >/dev/null; then
-            echo "dev.sh: needs these Debian packages: ${missing[*]}" >&2
-            echo "dev.sh: run it as root, or install sudo, or install them first (apt-get install ${missing[*]})" >&2
-            exit 1
-        fi
-        sudo=(sudo)
-    fi
     echo "dev.sh: installing ${missing[*]}"
-    apt_get update -qq --error-on=any || echo "dev.sh: going on with the package lists apt has" >&2
+    # An index mid-sync on a mirror fails the update, and seldom matters to what is installed.
+    as_root apt-get update -qq || echo "dev.sh: apt-get update failed; going on with the lists apt has" >&2
     apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
@@ -72,23 +79,102 @@ container_tools=(debootstrap systemd-container)
 # python3-yaml, and runs the other platforms' images under qemu-user-static, which
 # binfmt-support registers with the kernel.
 image_tools=(podman buildah runc skopeo libcap2-bin catatonit python3-yaml qemu-user-static binfmt-support)
-# The architectures of the image's platforms, and every one a package is built for.
+# Debian's release architectures, each packaged and each daemon's tables run under
+# emulation, by Debian name: the triplet of the cross compiler and the name qemu gives the
+# machine. check runs four: 64-bit, 32-bit ARM (long and time_t 32 bits wide), big-endian,
+# and i386; the image has the platforms that common base images publish.
+all_arches=(amd64 arm64 armel armhf i386 mips64el mipsel ppc64el s390x)
+check_arches=(arm64 armhf s390x i386)
 image_arches=(amd64 arm64 armhf ppc64el s390x)
-package_arches=(amd64 arm64 armel armhf i386 mips64el mipsel ppc64el s390x)
+declare -A triplets=([amd64]=x86_64-linux-gnu [arm64]=aarch64-linux-gnu [armel]=arm-linux-gnueabi
+    [armhf]=arm-linux-gnueabihf [i386]=i686-linux-gnu [mips64el]=mips64el-linux-gnuabi64
+    [mipsel]=mipsel-linux-gnu [ppc64el]=powerpc64le-linux-gnu [s390x]=s390x-linux-gnu)
+declare -A qemu_machines=([amd64]=x86_64 [arm64]=aarch64 [armel]=arm [armhf]=arm [i386]=i386
+    [mips64el]=mips64el [mipsel]=mipsel [ppc64el]=ppc64le [s390x]=s390x)
+host_arch=$(dpkg --print-architecture)
 
-# The cross compilers for those of the named architectures that are not this machine's.
+# What building the named architectures' packages takes: their cross toolchains.
 cross_tools() { # ARCH...
     local arch
     for arch in "$@"; do
-        [ "$arch" = "$(dpkg --print-architecture)" ] || echo "crossbuild-essential-$arch"
+        [ "$arch" = "$host_arch" ] || echo "crossbuild-essential-$arch"
+    done
+}
+# The rows that cannot run a foreign daemon: strace and valgrind would trace the emulator.
+foreign_filter=-Restart.SystemCallsShowWholeLinesExactBoundsAndTheFailureOrder:Service.AllocatesNothingAndHandsOnNothingUninitialised
+
+# What running the named architectures' daemons takes: their cross compilers, qemu.
+arch_tools() { # ARCH...
+    local arch
+    echo qemu-user-static binfmt-support
+    for arch in "$@"; do
+        [ "$arch" = "$host_arch" ] || echo "g++-${triplets[$arch]}"
     done
 }
 
-# build DIR [cmake options...]
+# Makes binfmt_misc run the named architectures' programs through qemu-user-static:
+# mounted if absent, Debian's formats registered (with the F flag, so that they work in
+# other namespaces), and i386 where the kernel cannot run it, for which Debian registers
+# no format on amd64. A kernel that runs i386 itself is left alone.
+binfmt_ready() { # ARCH...
+    local formats=/proc/sys/fs/binfmt_misc arch machine probe
+    [ -e "$formats/register" ] || as_root mount -t binfmt_misc binfmt_misc "$formats"
+    for arch in "$@"; do
+        machine=${qemu_machines[$arch]}
+        if [ "$arch" = "$host_arch" ] || [ -e "$formats/qemu-$machine" ]; then
+            continue
+        elif [ -e "/usr/share/binfmts/qemu-$machine" ]; then
+            as_root update-binfmts --enable "qemu-$machine"
+        elif [ "$arch" = i386 ]; then
+            probe=$(mktemp)
+            echo 'int main() {}' | "${triplets[i386]}-g++" -static -x c++ - -o "$probe"
+            # binfmt_misc reads the escapes itself; P keeps argv[0] as the daemon was given it.
+            "$probe" 2>/dev/null ||
+                printf '%s\n' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:PF' |
+                as_root tee "$formats/register" >/dev/null
+            rm -f "$probe"
+        fi
+    done
+}
+
+# The daemon and the interposer of ARCH in build-ARCH. They load the C library from the
+# cross toolchain's folder, whether qemu or the kernel runs them.
+cross_build() { # ARCH
+    local triplet=${triplets[$1]} probe interpreter
+    probe=$(mktemp)
+    echo 'int main() {}' | "$triplet-g++" -x c++ - -o "$probe"
+    interpreter=$(readelf -l "$probe" | sed -n 's/.*program interpreter: \(.*\)]$/\1/p')
+    rm -f "$probe"
+    cmake -S . -B "build-$1" -DECHO_DAEMON_WERROR=ON -DCMAKE_CXX_COMPILER="$triplet-g++" \
+        -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
+        -DCMAKE_EXE_LINKER_FLAGS="-Wl,--dynamic-linker=/usr/$triplet$interpreter,-rpath=/usr/$triplet/lib,--disable-new-dtags" \
+        >/dev/null
+    cmake --build "build-$1" -j "$jobs" --target echo-daemon fault >/dev/null
+}
+
+# The native suites against ARCH's daemon (the host's runs them whole), quiet but for its
+# time unless a row fails.
+arch_tests() { # ARCH
+    local start=$SECONDS output settings=() filter=()
+    if [ "$1" != "$host_arch" ]; then
+        # Absolute: some rows start the daemon from another working directory.
+        settings=(ECHO_DAEMON="$PWD/build-$1/echo-daemon" ECHO_FAULT_LIBRARY="$PWD/build-$1/tests/libfault.so")
+        filter=(--gtest_filter="$foreign_filter")
+    fi
+    if ! output=$(env "${settings[@]}" build/tests/daemon_tests --gtest_brief=1 "${filter[@]}" 2>&1); then
+        echo "$output"
+        echo "check: the tables failed against the $1 daemon" >&2
+        return 1
+    fi
+    echo "$1: the tables passed in $((SECONDS - start)) s"
+}
+
+# build DIR [cmake options...]; with the tests unless the options say otherwise, whatever
+# the folder's cache holds.
 build() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DECHO_DAEMON_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@" >/dev/null
+    cmake -S . -B "$dir" -DECHO_DAEMON_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBUILD_TESTING=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
 }
 
@@ -96,10 +182,14 @@ run_tests() {
     ctest --test-dir "$1" -j "$jobs" --output-on-failure
 }
 
-# Formatting, clang-tidy and cppcheck; needs the compile commands of build/.
+# Formatting, clang-tidy, cppcheck and shellcheck; needs the compile commands of build/.
 lint() {
-    local sources units
+    local sources units scripts
     mapfile -t sources < <(git ls-files '*.cpp' '*.hpp')
+    # Every shell script: by its name or by its first line (debian's maintainer scripts).
+    mapfile -t scripts < <(git ls-files -z | xargs -0 awk 'FNR == 1 {
+        if (FILENAME ~ /\.sh$/ || /^#!\/bin\/(ba)?sh/) print FILENAME
+        nextfile }')
     mapfile -t units < <(git ls-files '*.cpp')
     clang-format --dry-run --Werror "${sources[@]}"
     # Every C++ file, headers through the files that include them, one core each.
@@ -107,37 +197,65 @@ lint() {
     cppcheck --error-exitcode=1 --quiet --std=c++20 --enable=warning,style,performance,portability src/
     cppcheck --error-exitcode=1 --quiet --std=c++20 --enable=warning,performance,portability \
         --library=googletest tests/
+    shellcheck -x "${scripts[@]}"
     echo "lint: clean"
 }
 
 # The tests that mostly wait (a container's boot, chains that end, restart pauses).
-waiting_tests() { # DEB
-    tests/systemd_test.sh "$1" && tests/container_test.sh "$1" && build/tests/soak
+waiting_tests() { # DEB ARM64_DEB
+    tests/systemd_test.sh "$1" && tests/container_test.sh "$@" && build/tests/soak
 }
 
-# Lint, three builds and every test. The waiting tests run in the background beside the
+# The tables against each named architecture's daemon, one after the other.
+arches_tests() { # ARCH...
+    local arch
+    for arch in "$@"; do
+        arch_tests "$arch" || return
+    done
+}
+
+# Ends the tests in the background (each cleans up on SIGTERM) and drops their logs.
+end_background() {
+    local pid
+    for pid in "${waiting_pid:-}" "${arches_pid:-}"; do
+        [ -z "$pid" ] || pkill -TERM -P "$pid" 2>/dev/null || true
+    done
+    rm -f "${waiting_log:-}" "${arches_log:-}"
+}
+
+# Lint, three native builds, four cross builds and every test. The waiting tests and the
+# other architectures' tables (which mostly wait too) run in the background beside the
 # lint and the builds, which mostly compute, and print when they end; the suites, whose
 # rows measure pauses, run beside nothing but the end of them.
 check_everything() {
-    local deb status=0
-    build build -DECHO_DAEMON_TESTS=ON
-    deb=$(packaging/build-deb.sh . build-package)
+    local debs status=0 arches_status=0 arch
+    build build
+    cmake --build build -j "$jobs" --target soak front_client
+    binfmt_ready "${check_arches[@]}"
+    # This machine's package, and arm64's, whose image the container test runs emulated.
+    debs=("$(packaging/build-deb.sh . build-package)" "$(packaging/build-deb.sh . build-package arm64)")
     waiting_log=$(mktemp)
-    waiting_tests "$deb" >"$waiting_log" 2>&1 &
+    arches_log=$(mktemp)
+    waiting_tests "${debs[@]}" >"$waiting_log" 2>&1 &
     waiting_pid=$!
-    # Should anything below fail, the waiting tests end too (each cleans up on SIGTERM).
-    trap 'pkill -TERM -P "$waiting_pid" 2>/dev/null || true; rm -f "$waiting_log"' EXIT
+    # Should anything below fail, the tests in the background end too.
+    trap end_background EXIT
+    for arch in "${check_arches[@]}"; do
+        cross_build "$arch"
+    done
+    arches_tests "${check_arches[@]}" >"$arches_log" 2>&1 &
+    arches_pid=$!
     lint
-    CXX=clang++ build build-clang -DECHO_DAEMON_TESTS=ON
-    CXX=clang++ build build-sanitize -DECHO_DAEMON_TESTS=ON -DECHO_DAEMON_SANITIZE=ON
-    # A 32-bit daemon, where long is 32 bits wide, for the command-line table.
-    build build-m32 -DECHO_DAEMON_TESTS=OFF -DCMAKE_CXX_FLAGS=-m32
-    readelf -h build-m32/echo-daemon | grep -q 'Class: *ELF32'
+    CXX=clang++ build build-clang
+    CXX=clang++ build build-sanitize -DECHO_DAEMON_SANITIZE=ON
+    tests/package_test.sh . build build/tests/daemon_tests
+    wait "$arches_pid" || arches_status=$?
+    cat "$arches_log"
+    ((arches_status == 0)) || return 1
     run_tests build
     wait "$waiting_pid" || status=$?
     cat "$waiting_log"
     ((status == 0)) || { echo "check: the systemd, container or soak test failed" >&2; return 1; }
-    ECHO_DAEMON=build-m32/echo-daemon build/tests/daemon_tests --gtest_brief=1 --gtest_filter='CommandLine.*'
     tests/front_test.sh build
     run_tests build-clang
     run_tests build-sanitize
@@ -146,19 +264,20 @@ check_everything() {
 case "${1:-}" in
 run)
     need "${build_tools[@]}"
-    build build -DECHO_DAEMON_TESTS=OFF
+    build build -DBUILD_TESTING=OFF
     exec build/echo-daemon 0 5
     ;;
 bench)
     # The peers (openbsd-inetd, socat) are measured when installed, skipped otherwise:
     # installing openbsd-inetd also starts an inetd on the host.
     need "${build_tools[@]}" strace gnuplot-nox netbase
-    build build -DECHO_DAEMON_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build -j "$jobs" --target loadgen reference
     bench/run.sh build "${@:2}"
     ;;
 package)
-    arch=${2:-$(dpkg --print-architecture)}
-    [[ " ${package_arches[*]} " == *" $arch "* ]] || { echo "dev.sh: ARCH is one of ${package_arches[*]}" >&2; exit 2; }
+    arch=${2:-$host_arch}
+    [[ " ${all_arches[*]} " == *" $arch "* ]] || { echo "dev.sh: ARCH is one of ${all_arches[*]}" >&2; exit 2; }
     mapfile -t cross < <(cross_tools "$arch")
     need "${build_tools[@]}" "${package_tools[@]}" lintian "${cross[@]}"
     deb=$(packaging/build-deb.sh . build-package "$arch")
@@ -174,17 +293,30 @@ image)
     ;;
 soak)
     need "${build_tools[@]}"
-    build build -DECHO_DAEMON_TESTS=ON
+    build build
+    cmake --build build -j "$jobs" --target soak
     build/tests/soak
     ;;
 check)
     need "${build_tools[@]}" "${package_tools[@]}" "${package_checks[@]}" \
-        g++-multilib clang libclang-rt-14-dev clang-format clang-tidy cppcheck strace valgrind git iproute2 \
+        clang libclang-rt-14-dev clang-format clang-tidy cppcheck shellcheck strace valgrind git iproute2 \
         "${front_tools[@]}" "${container_tools[@]}" "${image_tools[@]}"
+    # shellcheck disable=SC2046 # one package name a word
+    need $(arch_tools "${check_arches[@]}") $(cross_tools arm64)
     check_everything
     ;;
+check-arches)
+    # shellcheck disable=SC2046 # one package name a word
+    need "${build_tools[@]}" $(arch_tools "${all_arches[@]}")
+    build build
+    binfmt_ready "${all_arches[@]}"
+    for arch in "${all_arches[@]}"; do
+        [ "$arch" = "$host_arch" ] || cross_build "$arch"
+    done
+    arches_tests "${all_arches[@]}"
+    ;;
 *)
-    sed -n '2,15s/^# \{0,1\}//p' "$0"
+    sed -n '2,/^# Missing/s/^# \{0,1\}//p' "$0"
     exit 2
     ;;
 esac

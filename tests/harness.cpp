@@ -77,6 +77,11 @@ bool isolate() {
     return true;
 }
 
+bool skips_allowed() {
+    const char* allowed = getenv("ECHO_DAEMON_ALLOW_SKIPS");
+    return allowed != nullptr && strcmp(allowed, "1") == 0;
+}
+
 void bring_loopback_up() {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq request = {};
@@ -91,13 +96,15 @@ void bring_loopback_up() {
     close(fd);
 }
 
-// ECHO_DAEMON points the tests at another build of the daemon, such as a packaged one.
+// ECHO_DAEMON points the tests at another build of the daemon, such as a packaged one or
+// a cross-built one; ECHO_FAULT_LIBRARY at an interposer its loader can take.
 std::string daemon_path() {
     const char* other = getenv("ECHO_DAEMON");
     return other != nullptr ? other : ECHO_DAEMON_PATH;
 }
 std::string fault_library() {
-    return ECHO_FAULT_LIBRARY;
+    const char* other = getenv("ECHO_FAULT_LIBRARY");
+    return other != nullptr ? other : ECHO_FAULT_LIBRARY;
 }
 
 std::string launch_line(const std::string& name) {
@@ -494,6 +501,14 @@ std::vector<std::string> Daemon::cmdline() const {
     std::vector<std::string> arguments;
     for (size_t start = 0, end; (end = raw.find('\0', start)) != std::string::npos; start = end + 1) {
         arguments.push_back(raw.substr(start, end - start));
+    }
+    // Under emulation the process's image is the interpreter, not the daemon, and binfmt_misc
+    // (with its P flag) puts the interpreter's path and the daemon's before the vector.
+    std::error_code unreadable;
+    const bool emulated =
+        !std::filesystem::equivalent("/proc/" + std::to_string(pid_) + "/exe", daemon_path(), unreadable);
+    if (emulated && !unreadable && arguments.size() >= 2) {
+        arguments.erase(arguments.begin(), arguments.begin() + 2);
     }
     return arguments;
 }

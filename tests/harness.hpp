@@ -20,6 +20,17 @@ namespace harness {
 // namespace can be made: then nothing may be started on port 80.
 bool isolate();
 
+// A test that cannot run here fails with its reason, unless the contributor allows skips
+// (ECHO_DAEMON_ALLOW_SKIPS=1). For a test or a test environment, after gtest.h.
+bool skips_allowed();
+#define CANNOT_RUN_HERE(reason)                                            \
+    do {                                                                   \
+        if (harness::skips_allowed()) {                                    \
+            GTEST_SKIP() << (reason);                                      \
+        }                                                                  \
+        FAIL() << (reason) << " (ECHO_DAEMON_ALLOW_SKIPS=1 lets it skip)"; \
+    } while (false)
+
 // Brings up the loopback interface of the calling program's network namespace.
 void bring_loopback_up();
 
@@ -95,7 +106,8 @@ public:
     // Binds a new socket to port 80 on every interface inside the daemon's namespace,
     // with or without SO_REUSEADDR, and closes it: 0 if the bind succeeded, else its errno.
     int bind_error(bool reuse) const;
-    // The daemon's current argument vector as the kernel holds it.
+    // The daemon's current argument vector as the kernel holds it, less what an emulator
+    // puts first.
     std::vector<std::string> cmdline() const;
     // What each open descriptor refers to ("socket:[...]", "/dev/null", "pipe:[...]").
     std::map<int, std::string> descriptors() const;

@@ -10,8 +10,7 @@ class Isolated : public testing::Environment {
 public:
     void SetUp() override {
         if (!harness::isolate()) {
-            GTEST_SKIP()
-                << "no network namespace can be made here; the tests that run the daemon are skipped";
+            CANNOT_RUN_HERE("no network namespace can be made here, and the tests run the daemon in one");
         }
     }
 };

@@ -360,11 +360,8 @@ void expect_valgrind_clean(Daemon& daemon, bool heap_counted) {
 // Every buffer lives in a stack frame, and what the next image gets is fully written:
 // valgrind, following the re-execution, finds no error in any image.
 TEST(Service, AllocatesNothingAndHandsOnNothingUninitialised) {
-#ifdef ECHO_DAEMON_SANITIZED
-    GTEST_SKIP() << "valgrind cannot run a sanitized build";
-#endif
     if (access("/usr/bin/valgrind", X_OK) != 0) {
-        GTEST_SKIP() << "valgrind is not installed";
+        CANNOT_RUN_HERE("valgrind is not installed");
     }
     const auto daemons = harness::start_each(valgrind_rows, [](const ValgrindRow& row) {
         harness::Spawn spawn = harness::spawn_of({"0", "1"}, row.fail);
@@ -383,9 +380,6 @@ TEST(Service, AllocatesNothingAndHandsOnNothingUninitialised) {
 // The daemon needs libc alone, whichever compiler built it: without --as-needed a
 // clang++ build also pulls in libstdc++, libm and libgcc_s.
 TEST(Service, NeedsLibcAlone) {
-#ifdef ECHO_DAEMON_SANITIZED
-    GTEST_SKIP() << "a sanitized build needs its runtimes";
-#endif
     FILE* dynamic = popen(("readelf -d " + harness::daemon_path()).c_str(), "r");
     ASSERT_NE(dynamic, nullptr);
     std::vector<std::string> needed;
