@@ -169,7 +169,8 @@ bool report(Daemon& daemon, double start, const Snapshot& before) {
     const auto argv = daemon.cmdline();
     const bool same_process = alive && argv.size() == 3 && argv[0] == harness::daemon_path() &&
                               argv[1] == std::to_string(restart_lines.size());
-    const Snapshot after = snapshot(daemon);
+    // descriptors() throws once the process is gone.
+    const Snapshot after = alive ? snapshot(daemon) : Snapshot{-1, -1};
 
     std::printf("soak: %.1f s\n", harness::now() - start);
     std::printf("  served %d, refused %d, retried %d, corrupt %d, lost %d\n", served.load(), refused.load(),
