@@ -145,9 +145,9 @@ echoes() {
 started_and_serving() {
     { in_container systemctl start "$unit" && retry 5 echoes >/dev/null; } || { echo "not serving at first"; return 1; }
 }
+daemon_processes() { in_container sh -c 'grep -lx echo-daemon /proc/[0-9]*/comm 2>/dev/null'; }
 stopped() { # the unit inactive, no echo-daemon process left in the container, port 80 silent
-    property_is ActiveState inactive &&
-        prints "" in_container sh -c 'grep -lx echo-daemon /proc/[0-9]*/comm 2>/dev/null' || return
+    property_is ActiveState inactive && prints "" daemon_processes || return
     ! echoes >/dev/null || { echo "port 80 still answers"; return 1; }
 }
 status_field() { in_container awk -v field="$2:" '$1 == field { print $2 }' "/proc/$1/status"; } # PID FIELD
@@ -255,7 +255,7 @@ before=$(sandbox_of "$first") || true
 unchecked reset_client
 check "a reset client restarts the chain in the same process (tag 72)" retry 10 reexecuted "$first"
 check "the next image runs /usr/sbin/echo-daemon 1 5" prints "/usr/sbin/echo-daemon 1 5 " command_line "$first"
-check "user, capabilities and seccomp unchanged over the re-execution" diff <(echo "$before") <(sandbox_of "$first")
+check "user, capabilities and seccomp unchanged over the re-execution" diff <(echo "$before") <(sandbox_of "$first" 2>&1)
 check "echoes after the re-execution" retry 5 echoes
 
 # ---- Chains that end: a persistent fault (port 80 held by another listener) must bring a
@@ -392,13 +392,13 @@ upgrade_restarts() {
         { echo "MainPID $main_before -> $after, running '$program'"; return 1; }
 }
 removes() { property_is ActiveState active && in_container dpkg -r echo-daemon >/dev/null && stopped; }
-# find lists the enablement link even dangling, once the unit file is gone (test -e would not).
-purged() {
+# The enablement link (find lists it dangling too; test -e would not) and the helper's state.
+enablement_left() {
     local wants=/etc/systemd/system/multi-user.target.wants helper=/var/lib/systemd/deb-systemd-helper
-    in_container dpkg --purge echo-daemon >/dev/null &&
-        prints "" in_container sh -c "{ find $wants $helper-enabled $helper-masked -name '*echo-daemon*'
-            grep -rl echo-daemon $helper-enabled $helper-masked; } 2>/dev/null"
+    in_container sh -c "{ find $wants $helper-enabled $helper-masked -name '*echo-daemon*'
+        grep -rl echo-daemon $helper-enabled $helper-masked; } 2>/dev/null"
 }
+purged() { in_container dpkg --purge echo-daemon >/dev/null && prints "" enablement_left; }
 check "an upgrade from $previous_version leaves a stopped service stopped" upgrade_leaves_stopped
 check "an upgrade from $previous_version restarts the running service: the new program serves" upgrade_restarts
 # Removal of the running package, installed again should an upgrade have failed.
