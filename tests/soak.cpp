@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <map>
@@ -17,6 +18,7 @@
 #include "harness.hpp"
 
 using harness::Daemon;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -32,142 +34,80 @@ constexpr const char* forced_faults =
     "accept4@0#300,socket@1,poll@2#300,read@3#300,bind@4,send@5#300,listen@6,shutdown@7#300,close@8#300";
 constexpr int forced_restarts = 9;
 
-std::atomic<int> served{0};
-std::atomic<int> refused{0};
-std::atomic<int> retried{0};
-std::atomic<int> corrupt{0};
-std::atomic<int> lost{0};
+std::atomic<int> served, refused, retried, corrupt, lost;
 std::atomic<bool> hostile_done{false};
 double deadline = 0;
+const auto out_of_time = [] { return harness::now() > deadline; };
 
-bool out_of_time() {
-    return harness::now() > deadline;
-}
-
-// One payload through the daemon, retried until it comes back whole.
+// The harness's client calls fail harmlessly on the -1 of a connection that failed, and
+// return nothing.
 void well_behaved_exchange(const Daemon& daemon, std::mt19937& random) {
     std::string payload(1 + random() % 64, '\0');
     std::generate(payload.begin(), payload.end(), [&] { return static_cast<char>(random()); });
     const double give_up = harness::now() + attempt_limit_s;
-    for (bool first = true; harness::now() < give_up; first = false) {
-        if (!first) {
-            ++retried;
-        }
+    for (int attempt = 0; harness::now() < give_up; ++attempt) {
+        retried += attempt > 0 ? 1 : 0;
         const int fd = daemon.connect();
-        if (fd < 0) {
-            ++refused;  // between two images nothing listens
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            continue;
-        }
-        const std::string reply = harness::exchange(fd, payload);
-        if (reply == payload) {
-            ++served;
+        refused += fd < 0 ? 1 : 0;  // between two images nothing listens
+        // Empty: refused, or the image serving this client failed before replying.
+        if (const std::string reply = harness::exchange(fd, payload); !reply.empty()) {
+            ++(reply == payload ? served : corrupt);
             return;
         }
-        if (!reply.empty()) {
-            ++corrupt;
-            return;
-        }
-        // Empty: the image serving this client failed before replying. Try again.
+        std::this_thread::sleep_for(10ms);
     }
     ++lost;
 }
 
-void well_behaved(const Daemon* daemon, unsigned seed) {
-    std::mt19937 random(seed);
-    while (!out_of_time() && (served < wanted_connections || !hostile_done)) {
-        well_behaved_exchange(*daemon, random);
-    }
-}
-
-// A reply from a hostile client must still be a prefix of what it sent.
+// A reply to a hostile client must still be a prefix of what it sent.
 void check_prefix(const std::string& reply, const std::string& sent) {
-    if (reply.size() > 64 || sent.compare(0, reply.size(), reply) != 0) {
-        ++corrupt;
-    }
+    corrupt += reply.size() > 64 || sent.compare(0, reply.size(), reply) != 0 ? 1 : 0;
 }
 
-// Reports the restart that a reset caused, then waits until the next image serves: a
-// client that came during the pause would be refused.
-void await_restart(Daemon& daemon, std::mt19937& random) {
-    std::printf("soak:   %s\n", daemon.err(5).c_str());
-    well_behaved_exchange(daemon, random);
-}
+struct HostileClient {
+    const char* name;
+    std::string payload;
+    bool dribble;  // one byte every 100 ms, else all at once
+    enum { read_reply, half_close, reset } end;
+};
 
-// A client that never gets in is lost; what follows on its -1 then fails harmlessly.
-int hostile_connect(const Daemon& daemon) {
+// A client that never gets in is lost. A reset costs the chain one launch: the restart is
+// reported, and the next client waits until the next image serves, since one that came
+// during the pause would be refused.
+void hostile_client(Daemon& daemon, const HostileClient& client, std::mt19937& random) {
+    std::printf("soak: %s\n", client.name);
     const int fd = daemon.connect_retry(deadline - harness::now());
-    if (fd < 0) {
-        ++lost;
+    lost += fd < 0 ? 1 : 0;
+    const size_t piece = client.dribble ? 1 : client.payload.size();
+    for (size_t sent = 0; sent < client.payload.size(); sent += piece) {
+        harness::send_all(fd, client.payload.substr(sent, piece));
+        std::this_thread::sleep_for(client.dribble ? 100ms : 0ms);
     }
-    return fd;
-}
-
-// A reset costs the chain one launch. The next hostile client waits for the restart.
-void idle_and_resetting_clients(Daemon& daemon, std::mt19937& random) {
-    std::puts("soak: idle client");
-    int fd = hostile_connect(daemon);
-    check_prefix(harness::read_to_end(fd), "");
-    close(fd);
-
-    std::puts("soak: reset right after connecting");
-    harness::reset(hostile_connect(daemon));
-    await_restart(daemon, random);
-    std::puts("soak: reset right after sending");
-    fd = hostile_connect(daemon);
-    harness::send_all(fd, "then gone");
-    harness::reset(fd);
-    await_restart(daemon, random);
-}
-
-void flooding_dribbling_and_half_closing_clients(const Daemon& daemon) {
-    std::puts("soak: flood of 1 MiB");
-    int fd = hostile_connect(daemon);
-    const std::string flood(1 << 20, 'f');
-    harness::send_all(fd, flood);
-    check_prefix(harness::read_to_end(fd), flood);
-    close(fd);
-
-    std::puts("soak: dribble, one byte every 100 ms");
-    fd = hostile_connect(daemon);
-    for (int byte = 0; byte < 10; ++byte) {
-        harness::send_all(fd, "d");
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (client.end == HostileClient::reset) {
+        harness::reset(fd);
+        std::printf("soak:   %s\n", daemon.err(5).c_str());
+        well_behaved_exchange(daemon, random);
+        return;
     }
-    check_prefix(harness::read_to_end(fd), std::string(10, 'd'));
+    if (client.end == HostileClient::half_close) {
+        shutdown(fd, SHUT_WR);
+    }
+    check_prefix(harness::read_to_end(fd), client.payload);
     close(fd);
-
-    std::puts("soak: half-close without data");
-    check_prefix(harness::exchange(hostile_connect(daemon), ""), "");
 }
 
 // Past the backlog the kernel drops SYNs and the clients retry with growing pauses;
 // one that cannot connect within the harness's limit counts as refused, not lost.
 void connect_storm(const Daemon& daemon) {
     std::printf("soak: connect storm of %d\n", storm_size);
-    std::vector<std::thread> storm;
-    storm.reserve(storm_size);
-    for (int i = 0; i < storm_size; ++i) {
-        storm.emplace_back([&] {
-            const int client = daemon.connect();
-            if (client < 0) {
-                ++refused;
-                return;
-            }
-            check_prefix(harness::exchange(client, "storm"), "storm");
+    std::array<std::jthread, storm_size> storm;
+    for (auto& client : storm) {
+        client = std::jthread([&] {
+            const int fd = daemon.connect();
+            refused += fd < 0 ? 1 : 0;
+            check_prefix(harness::exchange(fd, "storm"), "storm");
         });
     }
-    for (auto& client : storm) {
-        client.join();
-    }
-}
-
-void hostile(Daemon& daemon) {
-    std::mt19937 random(7);
-    idle_and_resetting_clients(daemon, random);
-    flooding_dribbling_and_half_closing_clients(daemon);
-    connect_storm(daemon);
-    hostile_done = true;
 }
 
 struct Snapshot {
@@ -182,41 +122,55 @@ Snapshot snapshot(const Daemon& daemon) {
 // The daemon has finished with every client once it prints its waiting line last.
 void wait_until_idle(Daemon& daemon) {
     while (!out_of_time() && daemon.last_line() != "[*] Waiting for client connections") {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(50ms);
     }
 }
 
-// The well-behaved clients, the forced failures and the hostile clients, to the end.
 void run_load(Daemon& daemon) {
-    std::vector<std::thread> clients;
-    clients.reserve(well_behaved_clients);
-    for (int i = 0; i < well_behaved_clients; ++i) {
-        clients.emplace_back(well_behaved, &daemon, 1000U + static_cast<unsigned>(i));
+    std::array<std::jthread, well_behaved_clients> clients;
+    for (unsigned seed = 1000; auto& client : clients) {
+        client = std::jthread([&daemon, seed = seed++] {
+            std::mt19937 random(seed);
+            while (!out_of_time() && (served < wanted_connections || !hostile_done)) {
+                well_behaved_exchange(daemon, random);
+            }
+        });
     }
     for (int restarts = 0; restarts < forced_restarts && !out_of_time(); ++restarts) {
         std::printf("soak: forced failure: %s\n", daemon.err(time_limit_s).c_str());
     }
-    hostile(daemon);
-    for (auto& client : clients) {
-        client.join();
+    std::mt19937 random(7);
+    const HostileClient hostile_clients[] = {
+        {"idle client", "", false, HostileClient::read_reply},
+        {"reset right after connecting", "", false, HostileClient::reset},
+        {"reset right after sending", "then gone", false, HostileClient::reset},
+        {"flood of 1 MiB", std::string(1 << 20, 'f'), false, HostileClient::read_reply},
+        {"dribble, one byte every 100 ms", std::string(10, 'd'), true, HostileClient::read_reply},
+        {"half-close without data", "", false, HostileClient::half_close},
+    };
+    for (const auto& client : hostile_clients) {
+        hostile_client(daemon, client, random);
     }
+    connect_storm(daemon);
+    hostile_done = true;
+    clients = {};  // joins them
     wait_until_idle(daemon);
 }
 
-// Prints the figures; true when every check held.
+// Prints the figures; true when every check held. Every restart re-executed the daemon
+// in this same process: the image now serving was handed the count of all restart lines.
 bool report(Daemon& daemon, double start, const Snapshot& before) {
     std::map<std::string, int> restarts_by_tag;
-    for (const auto& line : daemon.lines(2)) {
+    const auto restart_lines = daemon.lines(2);
+    for (const auto& line : restart_lines) {
         ++restarts_by_tag[line.text];
     }
-    // Every restart re-executed the daemon in this same process: the image now serving
-    // was handed the count of all restart lines.
     const bool alive = daemon.wait_status(0) == -1;
     const auto argv = daemon.cmdline();
-    const auto restarts = daemon.lines(2).size();
-    const bool same_process =
-        alive && argv.size() == 3 && argv[0] == harness::daemon_path() && argv[1] == std::to_string(restarts);
-    const Snapshot after = snapshot(daemon);
+    const bool same_process = alive && argv.size() == 3 && argv[0] == harness::daemon_path() &&
+                              argv[1] == std::to_string(restart_lines.size());
+    // descriptors() throws once the process is gone.
+    const Snapshot after = alive ? snapshot(daemon) : Snapshot{-1, -1};
 
     std::printf("soak: %.1f s\n", harness::now() - start);
     std::printf("  served %d, refused %d, retried %d, corrupt %d, lost %d\n", served.load(), refused.load(),
@@ -225,8 +179,8 @@ bool report(Daemon& daemon, double start, const Snapshot& before) {
         std::printf("  %5d x %s\n", count, line.c_str());
     }
     std::printf("  alive %s, same process id %d handed count %s after %zu restarts %s\n",
-                alive ? "yes" : "NO", daemon.pid(), argv.size() > 1 ? argv[1].c_str() : "?", restarts,
-                same_process ? "yes" : "NO");
+                alive ? "yes" : "NO", daemon.pid(), argv.size() > 1 ? argv[1].c_str() : "?",
+                restart_lines.size(), same_process ? "yes" : "NO");
     std::printf("  descriptors %d -> %d, RSS %ld kB -> %ld kB\n", before.descriptors, after.descriptors,
                 before.rss_kb, after.rss_kb);
     return !out_of_time() && served >= wanted_connections && corrupt == 0 && lost == 0 && alive &&

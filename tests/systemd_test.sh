@@ -1,12 +1,8 @@
 #!/bin/bash
-# Tests the Debian package under a real systemd as PID 1: a Debian 12 container booted
-# with systemd-nspawn, where the unit's sandbox, the daemon's restart chain inside it,
-# the restart policy, an upgrade from the previous release (built from this repository's
-# history, in the background while the container boots) and removal and purge are
-# checked. One PASS or FAIL line per check; exit status 1 if any failed, the container's
-# boot included. Skipped, with one line, only where the host lacks what the test needs:
-# root, CAP_SYS_ADMIN, a tool, or (to make the cached Debian tree) a Debian archive
-# among apt's sources. History missing from a shallow clone is a failure, not a skip.
+# Tests the Debian package under a real systemd as PID 1, in a Debian 12 container booted
+# with systemd-nspawn: install, the unit's sandbox, the restart chain inside it, the restart
+# policy, an upgrade from the previous release (built from this repository's history while
+# the container boots), removal and purge. Exits 1 if any row failed.
 # Usage: tests/systemd_test.sh DEB [PREVIOUS_DEB]   (as root; PREVIOUS_DEB saves the build)
 # shellcheck disable=SC2016 # the Perl clients are single-quoted on purpose
 set -euo pipefail
@@ -23,7 +19,7 @@ unit=echo-daemon.service
 
 skip() { skip_suite "systemd test" "$1"; }
 [ "$(id -u)" = 0 ] || skip "not root"
-for tool in debootstrap systemd-nspawn nsenter setsid git dpkg-parsechangelog; do
+for tool in debootstrap systemd-nspawn nsenter git dpkg-parsechangelog; do
     command -v "$tool" >/dev/null || skip "no $tool"
 done
 (($(awk '$1 == "CapEff:" { print "0x" $2 }' /proc/self/status) >> 21 & 1)) || skip "no CAP_SYS_ADMIN"
@@ -42,16 +38,14 @@ mirror() {
         [ ! -e "$list" ] || awk '$1 == "deb" { sub(/\[[^]]*\]/, ""); if ($3 !~ /-/) { print $2; exit } }' "$list"
     } | sed -n 1p
 }
+# From the archive the host already uses and nowhere else: a host without one (another
+# distribution) cannot run the test, which says nothing about the package; once one is
+# named, debootstrap failing is a failure. A run killed halfway leaves only a .part tree.
 make_tree() {
     [ ! -d "$base" ] || return 0
-    mkdir -p "$cache"
     local archive
     archive=$(mirror)
-    # The tree comes from the archive the host already uses, and from nowhere else: a
-    # host without one (another distribution) cannot run the test, which says nothing
-    # about the package. Once a mirror is named, debootstrap failing is a failure.
     [ -n "$archive" ] || skip "no Debian archive among apt's sources"
-    # A run killed halfway leaves only the .part tree, which the next run starts over.
     (
         flock -w 600 9 || { echo "FAIL: another run held $cache/lock for 10 minutes"; exit 1; }
         [ -d "$base" ] && exit
@@ -67,50 +61,38 @@ make_tree() {
 # ---- The previous release, built from the commit that carried it
 
 # The commit before the one that opened the changelog's top entry (HEAD itself while
-# that entry is not committed yet), checked to carry the entry below it.
+# that entry is not committed yet), checked to carry the entry below it. History missing
+# from a shallow clone is a failure, not a skip.
 previous_release_commit() {
-    local log=debian/changelog package top previous opened commit=HEAD shallow
-    package=$(dpkg-parsechangelog -l "$source_dir/$log" -SSource)
+    local log=debian/changelog top opened commit=HEAD shallow=
     top=$(dpkg-parsechangelog -l "$source_dir/$log" -SVersion)
-    previous=$(dpkg-parsechangelog -l "$source_dir/$log" -o1 -c1 -SVersion)
-    shallow=$(git -C "$source_dir" rev-parse --is-shallow-repository 2>&1) || { echo "$shallow"; return 1; }
-    if [ "$shallow" = false ]; then shallow=; else shallow=" (the clone is shallow: git fetch --unshallow)"; fi
-    opened=$(git -C "$source_dir" log --format=%H -S"$package ($top)" -- "$log" | tail -n 1)
+    [ "$(git -C "$source_dir" rev-parse --is-shallow-repository)" != true ] ||
+        shallow=" (the clone is shallow: git fetch --unshallow)"
+    opened=$(git -C "$source_dir" log --format=%H -S"echo-daemon ($top)" -- "$log" | tail -n 1)
     [ -z "$opened" ] || commit=$opened^
     commit=$(git -C "$source_dir" rev-parse -q --verify "$commit^{commit}") ||
         { echo "no commit before the one that opened $top in the history$shallow"; return 1; }
-    [ "$(git -C "$source_dir" show "$commit:$log" | dpkg-parsechangelog -l - -SVersion)" = "$previous" ] ||
-        { echo "commit $commit does not carry $previous$shallow"; return 1; }
+    [ "$(git -C "$source_dir" show "$commit:$log" | dpkg-parsechangelog -l - -SVersion)" = "$previous_version" ] ||
+        { echo "commit $commit does not carry $previous_version$shallow"; return 1; }
     echo "$commit"
 }
-# DIR: unpacks the previous release into DIR/source and starts its own build-deb.sh in
-# a process group of its own (cleanup ends it); sets previous_build, or previous_problem.
-start_previous_build() {
-    local commit
-    commit=$(previous_release_commit) || { previous_problem=$commit; return 0; }
-    mkdir "$1/source"
+# Builds the previous release with its own build-deb.sh, and prints the package's path, or
+# what went wrong.
+build_previous() {
+    local commit dir=$run/previous
+    commit=$(previous_release_commit) || { echo "$commit"; return 1; }
+    mkdir "$dir"
     # build-deb.sh copies the files git lists: a repository of its own, nothing committed.
-    { git -C "$source_dir" archive "$commit" | tar -C "$1/source" -xf - && git -C "$1/source" init -q; } ||
-        { previous_problem="git archive of $commit failed"; return 0; }
-    setsid "$1/source/packaging/build-deb.sh" "$1/source" "$1/out" >"$1/deb" 2>"$1/log" &
-    previous_build=$!
-}
-await_previous_build() {
-    [ -z "$previous_deb" ] && [ -n "$previous_build" ] || return 0
-    if wait "$previous_build"; then
-        previous_deb=$(cat "$run/previous/deb")
-    else
-        previous_problem="its build failed: $(tail -n 1 "$run/previous/log")"
-    fi
-    previous_build=
+    { git -C "$source_dir" archive "$commit" | tar -C "$dir" -xf - && git -C "$dir" init -q; } ||
+        { echo "git archive of $commit failed"; return 1; }
+    "$dir/packaging/build-deb.sh" "$dir" "$run/previous-out" 2>"$run/previous.log" ||
+        { echo "its build failed: $(tail -n 1 "$run/previous.log")"; return 1; }
 }
 
 # ---- The container
 
-container_init=
-nspawn=
+container_init='' nspawn='' previous_problem=''
 cleanup() {
-    [ -z "${previous_build:-}" ] || kill -- -"$previous_build" 2>/dev/null || true
     if [ -n "$nspawn" ]; then
         kill -TERM "$nspawn" 2>/dev/null || true
         timeout 20 tail --pid="$nspawn" -f /dev/null ||
@@ -135,95 +117,97 @@ start_container() {
 in_container() { # COMMAND...: run inside the container, with a clean environment and a time limit
     nsenter -t "$container_init" -a timeout -k 5 60 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"
 }
+# is-system-running fails on "degraded" (a unit of the container failed), which is booted
+# all the same. A container that does not boot is a failure: the host has all it needs.
 booted() {
-    [ -d "/proc/$nspawn" ] || { echo "systemd-nspawn exited"; return 0; }
-    container_init=$(pgrep -P "$nspawn" -x systemd) || { echo "no container init"; return 1; }
-    # is-system-running fails on "degraded" (a unit of the container failed), which is
-    # booted all the same: the state is read first and compared after.
-    local system_state
-    system_state=$(in_container systemctl is-system-running --wait 2>&1) || true
-    echo "$system_state"
-    [[ $system_state == running || $system_state == degraded ]]
-}
-# A container that does not boot is a failure: the host has all the test needs.
-booted_state() {
-    echo "${boot_state:-no state}"
-    [[ $boot_state == running || $boot_state == degraded ]] || { tail -n 1 "$run/console.log"; return 1; }
+    local state
+    container_init=$(pgrep -P "$nspawn" -x systemd) || { echo "no init: $(tail -n 1 "$run/console.log")"; return 1; }
+    state=$(in_container systemctl is-system-running --wait 2>&1) || true
+    echo "$state"
+    [[ $state == running || $state == degraded ]]
 }
 
-# ---- Rows and what they share
+# ---- What the rows share
 
 unchecked() { "$@" >/dev/null 2>&1 || true; } # a setup step: the rows after it tell
-unit_property() { in_container systemctl show -P "$1" "$unit"; }
-property_is() { # PROPERTY VALUE
-    local value
-    value=$(unit_property "$1")
-    [ "$value" = "$2" ] || { echo "$1=$value"; return 1; }
+prints() { # EXPECTED COMMAND...: the command prints EXPECTED
+    local printed
+    printed=$("${@:2}") || true
+    [ "$printed" = "$1" ] || { echo "${*:2}: '$printed'"; return 1; }
 }
+unit_property() { in_container systemctl show -P "$1" "$unit"; }
+property_is() { prints "$2" unit_property "$1"; } # PROPERTY VALUE
 echoes() {
     local reply
     reply=$(printf hello | in_container nc -N -w 5 127.0.0.1 80 2>&1)
     [ "$reply" = hello ] || { echo "reply '$reply', unit $(unit_property ActiveState)"; return 1; }
 }
-status_is() { # FIELD=VALUE...: lines of the main process's /proc status
-    in_container cat "/proc/$(unit_property MainPID)/status" | awk -v want="$*" '
-        BEGIN { n = split(want, w, " "); for (i = 1; i <= n; i++) { split(w[i], kv, "="); need[kv[1] ":"] = kv[2] } }
-        $1 in need { if ($2 != need[$1]) bad = bad " " $1 " " $2; delete need[$1] }
-        END { for (k in need) bad = bad " " k " missing"; if (bad != "") { print substr(bad, 2); exit 1 } }'
+started_and_serving() {
+    { in_container systemctl start "$unit" && retry 5 echoes >/dev/null; } || { echo "not serving at first"; return 1; }
 }
-journal_has() { # [-PID] TEXT...: each text is in the unit's journal (of that process alone)
-    local journal filter=(-u "$unit") text
-    [[ $1 != -* ]] || { filter+=("_PID=${1#-}"); shift; }
-    journal=$(in_container journalctl "${filter[@]}" -o cat --no-pager)
-    for text; do grep -qF -- "$text" <<<"$journal" || { echo "no '$text'"; return 1; }; done
+daemon_processes() { in_container sh -c 'grep -lx echo-daemon /proc/[0-9]*/comm 2>/dev/null'; }
+stopped() { # the unit inactive, no echo-daemon process left in the container, port 80 silent
+    property_is ActiveState inactive && prints "" daemon_processes || return
+    ! echoes >/dev/null || { echo "port 80 still answers"; return 1; }
 }
-count_in_journal() { in_container journalctl -u "$unit" -o cat --no-pager | grep -cF -- "$1" || true; }
-no_daemon() {
-    local pids
-    pids=$(in_container sh -c 'grep -lx echo-daemon /proc/[0-9]*/comm' 2>/dev/null || true)
-    [ -z "$pids" ] || { echo "still running: $pids"; return 1; }
+status_field() { in_container awk -v field="$2:" '$1 == field { print $2 }' "/proc/$1/status"; } # PID FIELD
+status_is() { # VALUE FIELD...: each field of the main process's /proc status holds the value
+    local pid field
+    pid=$(unit_property MainPID)
+    for field in "${@:2}"; do prints "$1" status_field "$pid" "$field" || return; done
 }
-reset_client() {
-    in_container perl -MSocket -e 'my $s; socket($s, PF_INET, SOCK_STREAM, 0)
-        && connect($s, sockaddr_in(80, inet_aton("127.0.0.1")))
-        && setsockopt($s, SOL_SOCKET, SO_LINGER, pack("ii", 1, 0)) or die "$!\n"; close $s'
+journal() { in_container journalctl -u "$unit" -o cat --no-pager "$@"; } # [_PID=PID]
+journal_has() { # TEXT...: each text is in the unit's journal
+    local lines text
+    lines=$(journal)
+    for text; do grep -qF -- "$text" <<<"$lines" || { echo "no '$text'"; return 1; }; done
 }
-connect_refused() {
-    in_container perl -MSocket -e 'my $s; socket($s, PF_INET, SOCK_STREAM, 0) or die "$!\n";
-        connect($s, sockaddr_in(80, inet_aton("127.0.0.1"))) and die "port 80 accepts\n";
-        $!{ECONNREFUSED} or die "$!\n"'
+count_in_journal() { journal "${@:2}" | grep -cF -- "$1" || true; } # TEXT [_PID=PID]
+socket_80() { # PERL: runs with $s a new TCP socket and $to 127.0.0.1:80
+    in_container perl -MSocket -e 'socket(my $s, PF_INET, SOCK_STREAM, 0) or die "$!\n";
+        my $to = sockaddr_in(80, inet_aton("127.0.0.1"));'"$1"
 }
-drop_in() { # NAME LINES...: a drop-in for the unit's [Service], loaded; no NAME removes them all
+reset_client() { socket_80 'connect($s, $to) && setsockopt($s, SOL_SOCKET, SO_LINGER, pack("ii", 1, 0)) or die "$!\n"'; }
+connect_refused() { socket_80 'connect($s, $to) and die "port 80 accepts\n"; $!{ECONNREFUSED} or die "$!\n"'; }
+drop_in() { # LINES...: the unit's one drop-in, for its [Service], in place of the last; loaded
     local dir=$root/etc/systemd/system/$unit.d
-    if [ $# = 0 ]; then rm -rf "$dir"; else
-        mkdir -p "$dir"
-        printf '[Service]\n' >"$dir/$1.conf"
-        printf '%s\n' "${@:2}" >>"$dir/$1.conf"
-    fi
+    rm -rf "$dir" && mkdir "$dir"
+    { echo '[Service]'; printf '%s\n' "$@"; } >"$dir/test.conf"
     in_container systemctl daemon-reload
 }
+
+# ---- The container boots while the previous release builds
+
+previous_version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -o1 -c1 -SVersion)
+[ -z "$previous_deb" ] || previous_version=$(dpkg-deb -f "$previous_deb" Version)
+mkdir -p "$cache"
+run=$(mktemp -d "$cache/run.XXXXXX")
+name=echo-daemon-test-$$ root=$run/root
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+make_tree
+start_container
+[ -n "$previous_deb" ] || previous_deb=$(build_previous) || { previous_problem=$previous_deb; previous_deb=; }
+check "the container boots" retry 60 booted
+((failures == 0)) || exit 1
+container_init=$(pgrep -P "$nspawn" -x systemd)
+cp "$deb" "$root/root/current.deb"
+[ -z "$previous_deb" ] || cp "$previous_deb" "$root/root/previous.deb"
 
 # ---- Install, and the sandbox
 
 installs() { in_container dpkg -i /root/current.deb >/dev/null; }
-left_alone() {
-    local enabled
-    enabled=$(in_container systemctl is-enabled "$unit")
-    { [ "$enabled" = disabled ] && property_is ActiveState inactive; } || { echo "$enabled"; return 1; }
-}
 enables() {
-    { in_container systemctl enable "$unit" >/dev/null 2>&1 &&
-        in_container test -L "/etc/systemd/system/multi-user.target.wants/$unit"; } ||
-        { echo "no link in multi-user.target.wants"; return 1; }
+    in_container systemctl enable "$unit" >/dev/null 2>&1 || { echo "systemctl enable failed"; return 1; }
+    in_container test -L "/etc/systemd/system/multi-user.target.wants/$unit" || { echo "no link"; return 1; }
 }
 starts() { in_container systemctl start "$unit" && property_is ActiveState active; }
-test_install() {
-    check "installs with dpkg -i" installs
-    check "install neither enables nor starts it" left_alone
-    check "systemctl enable links it into multi-user.target.wants" enables
-    check "systemctl start: active" starts
-    check "echoes over loopback" retry 5 echoes
-}
+left_alone() { prints disabled in_container systemctl is-enabled "$unit" && property_is ActiveState inactive; }
+check "installs with dpkg -i" installs
+check "install neither enables nor starts it" left_alone
+check "systemctl enable links it into multi-user.target.wants" enables
+check "systemctl start: active" starts
+check "echoes over loopback" retry 5 echoes
 
 dynamic_user() {
     local uid
@@ -235,9 +219,8 @@ dynamic_user() {
 # alone proves nothing: the unit's filters come on top of those of the container's init.
 own_filter() {
     local init mine
-    init=$(in_container awk '$1 == "Seccomp_filters:" { print $2 }' /proc/1/status)
-    mine=$(in_container awk '$1 == "Seccomp_filters:" { print $2 }' "/proc/$(unit_property MainPID)/status")
-    { status_is Seccomp=2 && ((mine > init)); } || { echo "filters: $mine, the container's init $init"; return 1; }
+    init=$(status_field 1 Seccomp_filters) mine=$(status_field "$(unit_property MainPID)" Seccomp_filters)
+    { status_is 2 Seccomp && ((mine > init)); } || { echo "filters: $mine, the container's init $init"; return 1; }
 }
 # What systemd-analyze security finds open in the unit file as shipped, item by item (the
 # rounded score hides one more), with the container's systemd whatever the host runs: a
@@ -247,81 +230,66 @@ expected_unmet="AmbientCapabilities= CapabilityBoundingSet=~CAP_NET_(BIND_SERVIC
 DeviceAllow= IPAddressDeny= PrivateNetwork= PrivateUsers= RestrictAddressFamilies=~AF_(INET|INET6) \
 RootDirectory=/RootImage="
 unmet_security_items() {
-    local unmet
-    unmet=$(in_container systemd-analyze security --offline=true "/usr/lib/systemd/system/$unit" |
-        awk '$1 == "✗" { print $2 }' | sort | xargs)
-    [ "$unmet" = "$expected_unmet" ] || { echo "unmet: ${unmet:-none found}"; return 1; }
+    in_container systemd-analyze security --offline=true "/usr/lib/systemd/system/$unit" |
+        awk '$1 == "✗" { print $2 }' | sort | xargs
 }
-test_sandbox() {
-    check "runs as a dynamic user" dynamic_user
-    local caps=0000000000000400
-    check "capabilities exactly CAP_NET_BIND_SERVICE" \
-        status_is "CapEff=$caps" "CapPrm=$caps" "CapAmb=$caps" "CapBnd=$caps"
-    check "no new privileges" status_is NoNewPrivs=1
-    check "seccomp filter of its own" own_filter
-    check "console lines in the journal" retry 5 journal_has "[*] Launching /usr/sbin/echo-daemon service" \
-        "[*] Listening on port 80" "[*] Waiting for client connections" "[*] Replied to client echo"
-    check "systemd-analyze security: only the expected items unmet" unmet_security_items
-}
+check "runs as a dynamic user" dynamic_user
+check "capabilities exactly CAP_NET_BIND_SERVICE" status_is 0000000000000400 CapEff CapPrm CapAmb CapBnd
+check "no new privileges" status_is 1 NoNewPrivs
+check "seccomp filter of its own" own_filter
+check "console lines in the journal" retry 5 journal_has "[*] Launching /usr/sbin/echo-daemon service" \
+    "[*] Listening on port 80" "[*] Waiting for client connections" "[*] Replied to client echo"
+check "systemd-analyze security: only the expected items unmet" prints "$expected_unmet" unmet_security_items
 
-# ---- The restart chain: a re-execution, and chains that end
+# ---- A re-execution: a client that resets before sending fails the daemon's read (tag 72),
+# and the same process pauses 3 s and re-executes with launch count 1
 
-# A client that resets before sending fails the daemon's read (tag 72): the same process
-# pauses 3 s and re-executes with launch count 1.
 sandbox_of() { in_container grep -E '^(Uid|Gid|Cap|NoNewPrivs|Seccomp)' "/proc/$1/status"; }
+command_line() { in_container cat "/proc/$1/cmdline" | tr '\0' ' '; }
 reexecuted() { # PID
-    journal_has "-$1" "[!] Restarting due to error in main:72 main" &&
-        [ "$(in_container journalctl "_PID=$1" -o cat | grep -cF '[*] Launching')" = 2 ] && property_is MainPID "$1"
+    prints 1 count_in_journal "[!] Restarting due to error in main:72 main" "_PID=$1" &&
+        prints 2 count_in_journal "[*] Launching" "_PID=$1" && property_is MainPID "$1"
 }
-next_command_line() { # PID
-    local command_line
-    command_line=$(in_container cat "/proc/$1/cmdline" | tr '\0' ' ')
-    [ "$command_line" = "/usr/sbin/echo-daemon 1 5 " ] || { echo "cmdline '$command_line'"; return 1; }
-}
-same_sandbox() { diff <(echo "$2") <(sandbox_of "$1"); } # PID BEFORE
-test_reexecution() {
-    local first before
-    first=$(unit_property MainPID)
-    before=$(sandbox_of "$first") || true
-    unchecked reset_client
-    check "a reset client restarts the chain in the same process (tag 72)" retry 10 reexecuted "$first"
-    check "the next image runs /usr/sbin/echo-daemon 1 5" next_command_line "$first"
-    check "user, capabilities and seccomp unchanged over the re-execution" same_sandbox "$first" "$before"
-    check "echoes after the re-execution" retry 5 echoes
-}
+first=$(unit_property MainPID)
+before=$(sandbox_of "$first") || true
+unchecked reset_client
+check "a reset client restarts the chain in the same process (tag 72)" retry 10 reexecuted "$first"
+check "the next image runs /usr/sbin/echo-daemon 1 5" prints "/usr/sbin/echo-daemon 1 5 " command_line "$first"
+check "user, capabilities and seccomp unchanged over the re-execution" diff <(echo "$before") <(sandbox_of "$first" 2>&1)
+check "echoes after the re-execution" retry 5 echoes
+
+# ---- Chains that end: a persistent fault (port 80 held by another listener) must bring a
+# fresh chain after each one ends, for as long as it lasts, and no start limit may give up
+# on the unit: nobody runs reset-failed
 
 # Linux refuses the daemon's bind (0.0.0.0, SO_REUSEADDR) while a socket listens on 80.
 bind_refused() {
-    in_container perl -MSocket -e 'my $s; socket($s, PF_INET, SOCK_STREAM, 0)
-        && setsockopt($s, SOL_SOCKET, SO_REUSEADDR, 1) or die "$!\n";
+    socket_80 'setsockopt($s, SOL_SOCKET, SO_REUSEADDR, 1) or die "$!\n";
         bind($s, sockaddr_in(80, INADDR_ANY)) and die "bind succeeded\n"; $!{EADDRINUSE} or die "$!\n"'
 }
 watch_chains() { # N SECONDS: "STATUS GAP_MS" for each of N chain ends that a new chain follows
-    local ends_left=$1 end=$((SECONDS + $2)) start=0 ended_at=0 status=0 key value
+    local ends_left=$1 end=$((SECONDS + $2)) start=0 ended_at=0 status=0 key value started exited
     local -A shown
     while ((ends_left > 0 && SECONDS < end)); do
         while IFS='=' read -r key value; do shown[$key]=$value; done < <(in_container systemctl show "$unit" \
             -p ActiveState -p ExecMainStartTimestampMonotonic -p ExecMainExitTimestampMonotonic -p ExecMainStatus)
         [ "${shown[ActiveState]}" != failed ] || { echo failed; return; }
-        if ((shown[ExecMainExitTimestampMonotonic] > shown[ExecMainStartTimestampMonotonic])); then
-            ended_at=${shown[ExecMainExitTimestampMonotonic]} status=${shown[ExecMainStatus]}
+        started=${shown[ExecMainStartTimestampMonotonic]} exited=${shown[ExecMainExitTimestampMonotonic]}
+        ((exited <= started)) || ended_at=$exited status=${shown[ExecMainStatus]}
+        if ((started != start && start != 0 && ended_at >= start)); then
+            echo "$status $(((started - ended_at) / 1000))"
+            ends_left=$((ends_left - 1))
         fi
-        if ((shown[ExecMainStartTimestampMonotonic] != start)); then
-            if ((start != 0 && ended_at >= start)); then
-                echo "$status $(((shown[ExecMainStartTimestampMonotonic] - ended_at) / 1000))"
-                ends_left=$((ends_left - 1))
-            fi
-            start=${shown[ExecMainStartTimestampMonotonic]}
-        fi
+        start=$started
         sleep 0.5
     done
 }
 chain_ends() { # CHAINS
-    local bad
-    bad=$(awk '$1 != 1 && $1 != "failed" { printf "status %s ", $1 }' <<<"$1")
-    { [ -z "$bad" ] && (($(count_in_journal "main:51 main") >= 4)) &&
-        (($(count_in_journal "Maximum number of errors (1) reached") >= 4)); } ||
-        { echo "${bad}tag 51 $(count_in_journal "main:51 main"), budget $(count_in_journal "(1) reached")"; return 1; }
+    local bad tag budget
+    bad=$(awk '$1 != 1 && $1 != "failed" { printf "status %s, ", $1 }' <<<"$1")
+    tag=$(count_in_journal "main:51 main") budget=$(count_in_journal "Maximum number of errors (1) reached")
+    echo "${bad}tag 51 $tag, budget $budget"
+    [ -z "$bad" ] && ((tag >= 4 && budget >= 4))
 }
 followed() { # CHAINS
     awk '$1 == "failed" { failed = 1; next }
@@ -330,52 +298,35 @@ followed() { # CHAINS
             exit failed || late || k < 4 }' <<<"$1"
 }
 no_start_limit() { # an interval or a burst of 0 turns systemd's start limit off
-    local interval burst
-    interval=$(unit_property StartLimitIntervalUSec) burst=$(unit_property StartLimitBurst)
-    echo "StartLimitIntervalUSec=$interval StartLimitBurst=$burst"
-    [[ $interval == 0 || $burst == 0 ]]
+    in_container systemctl show -p StartLimitIntervalUSec -p StartLimitBurst "$unit" | xargs
+    [[ $(unit_property StartLimitIntervalUSec) == 0 || $(unit_property StartLimitBurst) == 0 ]]
 }
-# A persistent fault (port 80 held by another listener) must bring a fresh chain after
-# each one ends, for as long as it lasts, and no start limit may give up on the unit:
-# nobody runs reset-failed.
-test_finished_chains() {
-    unchecked in_container systemctl stop "$unit"
-    unchecked in_container systemd-run -q --unit=holder nc -lk 127.0.0.1 80
-    check "a listener on port 80 refuses the daemon's bind" retry 5 bind_refused
-    # Test-only: a budget of one launch ends each chain after a single 3-second pause, so
-    # that several chains fit in the test; the restart policy under test stays the package's.
-    drop_in budget ExecStart= "ExecStart=/usr/sbin/echo-daemon 0 1"
-    unchecked in_container systemctl start "$unit"
-    # Four ends: chain after chain while the fault lasts. A start limit at systemd's default
-    # (5 starts in 10 s) never sees chains 8 s apart; the loaded unit shows whether it has one.
-    local chains
-    chains=$(watch_chains 4 58)
-    check "each chain ends with status 1 after tag 51 and the budget message" chain_ends "$chains"
-    check "a fresh chain within 10 s of each end, 4 in a row, never failed" followed "$chains"
-    check "the loaded unit has no start limit" no_start_limit
-    unchecked in_container systemctl stop holder
-    check "serves again once port 80 is free, without reset-failed" retry 15 echoes
-}
+unchecked in_container systemctl stop "$unit"
+unchecked in_container systemd-run -q --unit=holder nc -lk 127.0.0.1 80
+check "a listener on port 80 refuses the daemon's bind" retry 5 bind_refused
+# Test-only: a budget of one launch ends each chain after a single 3-second pause, so that
+# several chains fit in the test; the restart policy under test stays the package's.
+unchecked drop_in ExecStart= "ExecStart=/usr/sbin/echo-daemon 0 1"
+unchecked in_container systemctl start "$unit"
+# Four ends: chain after chain while the fault lasts. A start limit at systemd's default
+# (5 starts in 10 s) never sees chains 8 s apart; the loaded unit shows whether it has one.
+chains=$(watch_chains 4 58)
+check "each chain ends with status 1 after tag 51 and the budget message" chain_ends "$chains"
+check "a fresh chain within 10 s of each end, 4 in a row, never failed" followed "$chains"
+check "the loaded unit has no start limit" no_start_limit
+unchecked in_container systemctl stop holder
+check "serves again once port 80 is free, without reset-failed" retry 15 echoes
 
 # ---- Starts that fail, stray signals, and the ends that are for good
 
+reset_unit() { drop_in; in_container systemctl stop "$unit"; in_container systemctl reset-failed "$unit"; }
 # A start whose program cannot run is reported as failed: with Type=simple, systemctl
 # start would succeed before the exec fails, and whoever started it would not know.
 start_fails_without_program() {
-    drop_in missing ExecStart= "ExecStart=/usr/sbin/no-such-echo-daemon 0 5"
+    drop_in ExecStart= "ExecStart=/usr/sbin/no-such-echo-daemon 0 5"
     ! in_container systemctl start "$unit" >/dev/null 2>&1 || { echo "systemctl start succeeded"; return 1; }
     property_is ExecMainStatus 203
 }
-test_failed_start() {
-    unchecked drop_in
-    unchecked in_container systemctl stop "$unit"
-    check "a start whose program is missing fails (status 203)" start_fails_without_program
-    unchecked drop_in
-    unchecked in_container systemctl stop "$unit"
-    unchecked in_container systemctl reset-failed "$unit"
-}
-
-started_and_serving() { in_container systemctl start "$unit" && retry 5 echoes >/dev/null; }
 signal_main() { in_container sh -c 'kill -s "$1" "$2"' - "$@"; } # SIGNAL PID, sent from outside systemd
 serving_again() { # PID RESTARTS: a new main process serves, after one more restart
     local now restarts
@@ -386,124 +337,73 @@ serving_again() { # PID RESTARTS: a new main process serves, after one more rest
 # An operator's "kill -HUP to reload", or a SIGINT, ends the daemon, which handles neither.
 restarted_after() { # SIGNAL
     local pid restarts
-    started_and_serving || { echo "not serving before the signal"; return 1; }
+    started_and_serving || return
     pid=$(unit_property MainPID) restarts=$(unit_property NRestarts)
     signal_main "$1" "$pid" || return
     retry 12 serving_again "$pid" "$restarts" # RestartSec, and time to spare
-}
-ended() { # SECONDS: after that long, nothing of the service runs or answers
-    sleep "$1"
-    property_is ActiveState inactive && no_daemon || return
-    ! echoes >/dev/null || { echo "port 80 still answers"; return 1; }
 }
 # The pause is proven first: the reset was sent, port 80 refuses, and the main process has
 # not logged its restart line.
 stops_in_pause() {
     local pid
-    started_and_serving || { echo "not serving before the reset"; return 1; }
+    started_and_serving || return
     pid=$(unit_property MainPID)
     reset_client || { echo "the reset client failed"; return 1; }
     retry 2 connect_refused >/dev/null || { echo "port 80 still accepts after the reset: no pause"; return 1; }
-    ! journal_has "-$pid" "[!] Restarting" >/dev/null || { echo "the pause was over before the stop"; return 1; }
+    prints 0 count_in_journal "[!] Restarting" "_PID=$pid" >/dev/null || { echo "the pause ended first"; return 1; }
     in_container timeout 15 systemctl stop "$unit" || { echo "stop failed or took over 15 s"; return 1; }
-    ended 8 # the rest of the pause and RestartSec
+    sleep 8 && stopped # the rest of the pause and RestartSec
 }
 sigterm_ends() {
-    started_and_serving || { echo "not serving before the signal"; return 1; }
-    signal_main TERM "$(unit_property MainPID)" && ended 7 # RestartSec, 2 s to spare
+    started_and_serving || return
+    signal_main TERM "$(unit_property MainPID)" && sleep 7 && stopped # RestartSec, 2 s to spare
 }
-test_signals_and_stops() {
-    check "a stray SIGHUP restarts the service" restarted_after HUP
-    check "a stray SIGINT restarts the service" restarted_after INT
-    check "systemctl stop during the pause ends the chain for good" stops_in_pause
-    check "a SIGTERM from outside systemctl ends the service for good" sigterm_ends
-}
+unchecked reset_unit
+check "a start whose program is missing fails (status 203)" start_fails_without_program
+unchecked reset_unit
+check "a stray SIGHUP restarts the service" restarted_after HUP
+check "a stray SIGINT restarts the service" restarted_after INT
+check "systemctl stop during the pause ends the chain for good" stops_in_pause
+check "a SIGTERM from outside systemctl ends the service for good" sigterm_ends
 
 # ---- An upgrade from the previous release, and removal
 
-# The previous release installed afresh and enabled, then running or stopped, so that
-# its own maintainer scripts take part in the upgrade as on a user's machine.
-install_previous() { # STATE: active or inactive
+# The previous release installed afresh and enabled, then running or stopped, so that its
+# own maintainer scripts take part in the upgrade as on a user's machine; then this one.
+upgrade_from_previous() { # STATE: active or inactive; sets main_before, the main process then
     [ -n "$previous_deb" ] || { echo "no $previous_version package: $previous_problem"; return 1; }
-    in_container dpkg --purge echo-daemon >/dev/null 2>&1 || true
+    unchecked in_container dpkg --purge echo-daemon
     in_container dpkg -i /root/previous.deb >/dev/null || { echo "dpkg -i of $previous_version failed"; return 1; }
     { in_container systemctl enable --now "$unit" 2>/dev/null && retry 5 echoes >/dev/null; } ||
         { echo "$previous_version does not serve"; return 1; }
     [ "$1" = active ] || in_container systemctl stop "$unit"
-}
-upgrade_leaves_stopped() {
-    install_previous inactive || return
+    main_before=$(unit_property MainPID)
     in_container dpkg -i /root/current.deb >/dev/null || { echo "the upgrade failed"; return 1; }
-    property_is ActiveState inactive && no_daemon
 }
+upgrade_leaves_stopped() { upgrade_from_previous inactive && stopped; }
 upgrade_restarts() {
-    local before after program
-    install_previous active || return
-    before=$(unit_property MainPID)
-    in_container dpkg -i /root/current.deb >/dev/null || { echo "the upgrade failed"; return 1; }
+    local after program
+    upgrade_from_previous active || return
     after=$(unit_property MainPID)
     # A process left running shows its replaced program as "/usr/sbin/echo-daemon (deleted)".
     program=$(in_container readlink "/proc/$after/exe" 2>&1) || true
-    { [[ $after != 0 && $after != "$before" && $program == /usr/sbin/echo-daemon ]] &&
+    { [[ $after != 0 && $after != "$main_before" && $program == /usr/sbin/echo-daemon ]] &&
         property_is ActiveState active && retry 5 echoes >/dev/null; } ||
-        { echo "MainPID $before -> $after, running '$program'"; return 1; }
+        { echo "MainPID $main_before -> $after, running '$program'"; return 1; }
 }
-removes() {
-    property_is ActiveState active || return
-    in_container dpkg -r echo-daemon >/dev/null && no_daemon && property_is ActiveState inactive
+removes() { property_is ActiveState active && in_container dpkg -r echo-daemon >/dev/null && stopped; }
+# The enablement link (find lists it dangling too; test -e would not) and the helper's state.
+enablement_left() {
+    local wants=/etc/systemd/system/multi-user.target.wants helper=/var/lib/systemd/deb-systemd-helper
+    in_container sh -c "{ find $wants $helper-enabled $helper-masked -name '*echo-daemon*'
+        grep -rl echo-daemon $helper-enabled $helper-masked; } 2>/dev/null"
 }
-purged() {
-    in_container dpkg --purge echo-daemon >/dev/null || return
-    local link=/etc/systemd/system/multi-user.target.wants/$unit
-    # The link dangles once the unit file is gone: test -e alone would miss it.
-    ! { in_container test -L "$link" || in_container test -e "$link"; } || { echo "link left"; return 1; }
-    local helper=/var/lib/systemd/deb-systemd-helper left
-    left=$(in_container sh -c "{ find $helper-enabled $helper-masked -name '*echo-daemon*'
-        grep -rl echo-daemon $helper-enabled $helper-masked; } 2>/dev/null")
-    [ -z "$left" ] || { echo "left: $left"; return 1; }
-}
-test_upgrade_and_removal() {
-    await_previous_build
-    [ -z "$previous_deb" ] || cp "$previous_deb" "$root/root/previous.deb"
-    check "an upgrade from $previous_version leaves a stopped service stopped" upgrade_leaves_stopped
-    check "an upgrade from $previous_version restarts the running service: the new program serves" upgrade_restarts
-    # Removal of the running package, installed again should an upgrade have failed.
-    unchecked in_container dpkg -i /root/current.deb
-    unchecked in_container systemctl enable --now "$unit"
-    check "dpkg -r stops the running service" removes
-    check "dpkg --purge leaves no enablement link nor helper state" purged
-}
-
-# ---- The run
-
-if [ -n "$previous_deb" ]; then
-    previous_version=$(dpkg-deb -f "$previous_deb" Version)
-else
-    previous_version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -o1 -c1 -SVersion)
-fi
-mkdir -p "$cache"
-run=$(mktemp -d "$cache/run.XXXXXX")
-name=echo-daemon-test-$$
-root=$run/root
-previous_build='' previous_problem=''
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-if [ -z "$previous_deb" ]; then
-    mkdir "$run/previous"
-    start_previous_build "$run/previous"
-fi
-make_tree
-start_container
-boot_state=$(retry 60 booted) || true
-check "the container boots" booted_state
-((failures == 0)) || exit 1
-container_init=$(pgrep -P "$nspawn" -x systemd)
-cp "$deb" "$root/root/current.deb"
-test_install
-test_sandbox
-test_reexecution
-test_finished_chains
-test_failed_start
-test_signals_and_stops
-test_upgrade_and_removal
+purged() { in_container dpkg --purge echo-daemon >/dev/null && prints "" enablement_left; }
+check "an upgrade from $previous_version leaves a stopped service stopped" upgrade_leaves_stopped
+check "an upgrade from $previous_version restarts the running service: the new program serves" upgrade_restarts
+# Removal of the running package, installed again should an upgrade have failed.
+unchecked in_container dpkg -i /root/current.deb
+unchecked in_container systemctl enable --now "$unit"
+check "dpkg -r stops the running service" removes
+check "dpkg --purge leaves no enablement link nor helper state" purged
 ((failures == 0))
