@@ -1,4 +1,4 @@
-// The command line and the launch budget: what each argument vector prints and how the
+// The command line, the launch count and MAX: what each argument vector prints and how the
 // daemon ends. Every row starts its own daemon, all at once.
 #include <sys/wait.h>
 
@@ -14,7 +14,7 @@ constexpr const char* runs = "";  // the row's daemon starts serving
 
 struct Row {
     std::vector<std::string> arguments;  // after the program's path
-    std::string budget;                  // the number in the budget message, or runs
+    std::string max_reached;             // the number in the MAX message, or runs
 };
 
 TEST(CommandLine, WrongArgumentCountsPrintUsage) {
@@ -52,7 +52,7 @@ TEST(CommandLine, WrongArgumentCountsPrintUsage) {
 }
 
 // Counts are 64-bit on every architecture: a 32-bit build runs this table too.
-const std::vector<Row> budget_rows = {
+const std::vector<Row> max_rows = {
     {{"0", "0"}, "0"},
     {{"0", "1"}, runs},
     {{"0", "-7"}, "0"},
@@ -79,18 +79,18 @@ const std::vector<Row> budget_rows = {
 };
 
 TEST(CommandLine, BudgetDecidesWhetherTheServiceStarts) {
-    const std::vector<Row>& rows = budget_rows;
+    const std::vector<Row>& rows = max_rows;
     const auto daemons =
         harness::start_each(rows, [](const Row& row) { return harness::spawn_of(row.arguments); });
     for (size_t i = 0; i < rows.size(); ++i) {
         Daemon& daemon = *daemons[i];
         SCOPED_TRACE("arguments: '" + rows[i].arguments[0] + "' '" + rows[i].arguments[1] + "'");
-        if (rows[i].budget == runs) {
+        if (rows[i].max_reached == runs) {
             EXPECT_EQ(daemon.out(), harness::launch_line());
             EXPECT_EQ(daemon.out(), "[*] Listening on port 80");
             EXPECT_EQ(daemon.wait_status(0), -1);
         } else {
-            EXPECT_EQ(daemon.err(), harness::budget_line(rows[i].budget));
+            EXPECT_EQ(daemon.err(), harness::max_reached_line(rows[i].max_reached));
             EXPECT_EQ(daemon.wait_status(), 1 << 8);
             EXPECT_EQ(daemon.out(0), "<timeout>");
             EXPECT_EQ(daemon.err(0), "<timeout>");

@@ -120,7 +120,7 @@ std::vector<std::string> client_lines() {
 std::string restart_line(int tag) {
     return "[!] Restarting due to error in main:" + std::to_string(tag) + " main";
 }
-std::string budget_line(const std::string& max) {
+std::string max_reached_line(const std::string& max) {
     return "[!] Maximum number of errors (" + max + ") reached";
 }
 

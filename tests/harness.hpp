@@ -41,7 +41,7 @@ std::string fault_library();
 // What the daemon prints, exactly.
 std::string launch_line(const std::string& name = daemon_path());
 std::string restart_line(int tag);
-std::string budget_line(const std::string& max);
+std::string max_reached_line(const std::string& max);
 // An image's stdout from its launch to its first wait for a client.
 std::vector<std::string> startup_lines();
 // What follows on stdout for each client served, up to the next wait.

@@ -161,9 +161,9 @@ TEST(Restart, ChainEndsWhenTheBudgetIsSpent) {
     // clang-format off
     const std::vector<Row> rows = {
         {"one failure, MAX 1", {"0", "1"}, "socket@0",
-         {launch_line}, {restart_line(47), harness::budget_line("1")}},
+         {launch_line}, {restart_line(47), harness::max_reached_line("1")}},
         {"every image fails, MAX 2", {"0", "2"}, "socket@*",
-         {launch_line, launch_line}, {restart_line(47), restart_line(47), harness::budget_line("2")}},
+         {launch_line, launch_line}, {restart_line(47), restart_line(47), harness::max_reached_line("2")}},
         {"the re-execution fails", {"0", "5"}, "socket@0,execv@0",
          {launch_line}, {restart_line(47)}},
     };
@@ -380,13 +380,13 @@ Trace read_trace(const std::string& path) {
 struct TraceRow {
     const char* fail;
     bool client_left_open;  // the failing step leaves the client for the failure path
-    size_t lines;           // console lines, the restart and budget lines included
+    size_t lines;           // console lines, the restart and MAX lines included
 };
 const std::vector<TraceRow> trace_rows = {{"send@0", true, 7}, {"close@0", false, 8}};
 constexpr const char* traced_calls =
     "trace=write,writev,poll,clock_nanosleep,nanosleep,socket,accept4,shutdown,close";
 
-// Runs a row's daemon under strace (MAX 1: the next image ends at the budget) with one
+// Runs a row's daemon under strace (MAX 1: the next program image stops at MAX) with one
 // client, and reads the trace.
 Trace run_traced(const std::string& path, const TraceRow& row) {
     harness::Spawn spawn = harness::spawn_of({"0", "1"}, row.fail);

@@ -300,7 +300,7 @@ TEST(Service, ListensAloneOnEveryInterfaceWithBacklog5) {
     Daemon intruder(second);
     EXPECT_EQ(intruder.wait_status(10), 1 << 8);
     EXPECT_EQ(intruder.err(), harness::restart_line(51));
-    EXPECT_EQ(intruder.err(), harness::budget_line("1"));
+    EXPECT_EQ(intruder.err(), harness::max_reached_line("1"));
     const int fd = daemon.connect();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(harness::exchange(fd, "still mine"), "still mine");
@@ -308,7 +308,7 @@ TEST(Service, ListensAloneOnEveryInterfaceWithBacklog5) {
 }
 
 struct ValgrindRow {
-    const char* fail;  // a failure re-executes, and the next image ends at the budget
+    const char* fail;  // a failure re-executes, and the next program image stops at MAX
     std::vector<std::string> payloads;
 };
 // 100 bytes: what follows a full chunk is discarded before the close.
@@ -317,7 +317,7 @@ const std::vector<ValgrindRow> valgrind_rows = {{"", {"one", long_text, ""}}, {"
 // error in an image that re-executes, which ends without a summary.
 const std::string error_begins = "echo-test-error-begins";
 
-// Runs a row's daemon to its end: the restarted image ends at the budget; the serving
+// Runs a row's daemon to its end: the restarted program image stops at MAX; the serving
 // one is stopped once its clients are served.
 void run_to_end(Daemon& daemon, const ValgrindRow& row) {
     if (row.payloads.empty()) {
