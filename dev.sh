@@ -154,7 +154,7 @@ cross_build() { # ARCH
 }
 
 # The native suites against ARCH's daemon (the host's runs them whole), quiet but for its
-# time unless a row fails.
+# time unless a row fails; the whole output goes to $logs/tables-ARCH when check keeps logs.
 arch_tests() { # ARCH
     local start=$SECONDS output settings=() filter=()
     if [ "$1" != "$host_arch" ]; then
@@ -167,6 +167,7 @@ arch_tests() { # ARCH
         echo "check: the tables failed against the $1 daemon" >&2
         return 1
     fi
+    [ -z "${logs:-}" ] || echo "$output" >"$logs/tables-$1"
     echo "$1: the tables passed in $((SECONDS - start)) s"
 }
 
@@ -179,8 +180,20 @@ build() {
     cmake --build "$dir" -j "$jobs"
 }
 
-run_tests() {
-    ctest --test-dir "$1" -j "$jobs" --output-on-failure
+# ctest in build folder DIR, its output kept as $logs/tables-NAME too.
+run_tests() { # DIR NAME
+    ctest --test-dir "$1" -j "$jobs" --output-on-failure | tee "$logs/tables-$2"
+}
+
+# What ran, a line a suite: rows, or tests for the C++ tables, that passed and failed.
+summarize() { # LOG...
+    awk 'FNR == 1 { name[++n] = FILENAME; sub(".*/", "", name[n]) }
+        /^PASS: / { pass[n]++ } /^FAIL: / { fail[n]++ }
+        / tests passed, [0-9]+ tests failed out of / { pass[n] += $NF - $4; fail[n] += $4 }
+        /^\[  PASSED  \] [0-9]+ tests?\.$/ { pass[n] += $4 }
+        END { for (i = 1; i <= n; i++) { printf "  %-18s %4d passed, %d failed\n", name[i], pass[i], fail[i]
+                p += pass[i]; f += fail[i] }
+            printf "check: %d passed, %d failed\n", p, f }' "$@"
 }
 
 # Formatting, clang-tidy, cppcheck and shellcheck; needs the compile commands of build/.
@@ -202,9 +215,11 @@ lint() {
     echo "lint: clean"
 }
 
-# The tests that mostly wait (a container's boot, chains that end, restart pauses).
+# The tests that mostly wait (a container's boot, chains that end, restart pauses), each
+# with its output in $logs.
 waiting_tests() { # DEB ARM64_DEB
-    tests/systemd_test.sh "$1" && tests/container_test.sh "$@" && build/tests/soak
+    tests/systemd_test.sh "$1" >"$logs/systemd" 2>&1 && tests/container_test.sh "$@" >"$logs/container" 2>&1 &&
+        build/tests/soak >"$logs/soak" 2>&1
 }
 
 # The tables against each named architecture's daemon, one after the other.
@@ -215,13 +230,13 @@ arches_tests() { # ARCH...
     done
 }
 
-# Ends the tests in the background (each cleans up on SIGTERM) and drops their logs.
+# Ends the tests in the background (each cleans up on SIGTERM) and drops the logs.
 end_background() {
     local pid
     for pid in "${waiting_pid:-}" "${arches_pid:-}"; do
         [ -z "$pid" ] || pkill -TERM -P "$pid" 2>/dev/null || true
     done
-    rm -f "${waiting_log:-}" "${arches_log:-}"
+    rm -rf "${logs:-}"
 }
 
 # Lint, three native builds, four cross builds and every test. The waiting tests and the
@@ -235,31 +250,31 @@ check_everything() {
     binfmt_ready "${check_arches[@]}"
     # This machine's package, and arm64's, whose image the container test runs emulated.
     debs=("$(packaging/build-deb.sh . build-package)" "$(packaging/build-deb.sh . build-package arm64)")
-    waiting_log=$(mktemp)
-    arches_log=$(mktemp)
-    waiting_tests "${debs[@]}" >"$waiting_log" 2>&1 &
+    logs=$(mktemp -d)
+    waiting_tests "${debs[@]}" &
     waiting_pid=$!
     # Should anything below fail, the tests in the background end too.
     trap end_background EXIT
     for arch in "${check_arches[@]}"; do
         cross_build "$arch"
     done
-    arches_tests "${check_arches[@]}" >"$arches_log" 2>&1 &
+    arches_tests "${check_arches[@]}" >"$logs/arches" 2>&1 &
     arches_pid=$!
     lint
     CXX=clang++ build build-clang
     CXX=clang++ build build-sanitize -DECHO_DAEMON_SANITIZE=ON
-    tests/package_test.sh . build build/tests/daemon_tests
+    tests/package_test.sh . build build/tests/daemon_tests | tee "$logs/package"
     wait "$arches_pid" || arches_status=$?
-    cat "$arches_log"
+    cat "$logs/arches"
     ((arches_status == 0)) || return 1
-    run_tests build
+    run_tests build g++
     wait "$waiting_pid" || status=$?
-    cat "$waiting_log"
+    cat "$logs/systemd" "$logs/container" "$logs/soak" 2>/dev/null || true
     ((status == 0)) || { echo "check: the systemd, container or soak test failed" >&2; return 1; }
-    tests/front_test.sh build
-    run_tests build-clang
-    run_tests build-sanitize
+    tests/front_test.sh build | tee "$logs/front"
+    run_tests build-clang clang++
+    run_tests build-sanitize sanitizers
+    summarize "$logs"/tables-* "$logs"/{package,systemd,container,soak,front}
 }
 
 case "${1:-}" in
