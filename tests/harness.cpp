@@ -181,6 +181,10 @@ std::vector<std::string> environment(const Spawn& spawn) {
         env.push_back("LD_PRELOAD=" + fault_library());
         env.push_back("ECHO_FAIL=" + spawn.fail);
     }
+    // Where qemu-user finds a packaged foreign daemon's loader and libraries.
+    if (const char* guest_root = getenv("QEMU_LD_PREFIX"); guest_root != nullptr) {
+        env.push_back(std::string("QEMU_LD_PREFIX=") + guest_root);
+    }
     return env;
 }
 

@@ -257,7 +257,9 @@ TEST(Service, ConsoleTroubleNeverStopsTheService) {
         EXPECT_EQ(daemon.wait_status(0), -1);
         const auto descriptors = daemon.descriptors();
         for (const auto& [fd, target] : descriptors) {
-            EXPECT_TRUE(fd <= STDERR_FILENO || target.rfind("socket:", 0) == 0) << "inherited " << target;
+            // No target: a client's connection, closed while the list was read.
+            EXPECT_TRUE(fd <= STDERR_FILENO || target.empty() || target.rfind("socket:", 0) == 0)
+                << "inherited " << target;
         }
         for (const int console : rows[i].closed) {
             EXPECT_EQ(descriptors.at(console), "/dev/null");
@@ -387,7 +389,11 @@ TEST(Service, NeedsLibcAlone) {
         const std::string text = row;
         if (const size_t open = text.find("(NEEDED)"); open != std::string::npos) {
             const size_t from = text.find('[', open) + 1;
-            needed.push_back(text.substr(from, text.find(']', from) - from));
+            const std::string library = text.substr(from, text.find(']', from) - from);
+            // Where the stack guard lives in the loader (ARM, MIPS), it is needed too: it is libc's.
+            if (library.rfind("ld", 0) != 0) {
+                needed.push_back(library);
+            }
         }
     }
     EXPECT_EQ(pclose(dynamic), 0);
