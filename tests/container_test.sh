@@ -1,12 +1,9 @@
 #!/bin/bash
 # Tests the OCI image where users run it: its index built twice from the Debian packages,
 # each platform loaded with podman and run (runc) in a network namespace of the test's own,
-# as the container's PID 1 without an init, other machines' under qemu-user-static. One
-# PASS or FAIL line per check; exit status 1 if any failed. Skipped, with one line, only
-# where podman cannot run here at all (not root, a tool missing, podman info failing, no
-# binfmt_misc entry for another platform).
+# as the container's PID 1 without an init, other machines' under qemu-user-static.
 # Usage: tests/container_test.sh DEB...   (as root; this machine's DEB, e.g. amd64, and arm64's)
-# shellcheck disable=SC2016 # the Perl clients are single-quoted on purpose
+# shellcheck disable=SC2016 # the Perl client is single-quoted on purpose
 set -euo pipefail
 shopt -s inherit_errexit
 # shellcheck source=tests/rows.sh
@@ -21,13 +18,12 @@ version=$(dpkg-deb -f "${deb_of[$native]}" Version)
 
 skip() { skip_suite "container test" "$1"; }
 [ "$(id -u)" = 0 ] || skip "not root"
-for tool in podman buildah skopeo runc setcap ip perl; do
-    command -v "$tool" >/dev/null || skip "no $tool"
-done
+for tool in podman buildah skopeo runc setcap ip perl; do command -v "$tool" >/dev/null || skip "no $tool"; done
 podman info >/dev/null 2>&1 || skip "podman info fails: $(podman info 2>&1 | tail -n 1)"
+binfmt_of() { echo "/proc/sys/fs/binfmt_misc/qemu-$(dpkg-architecture -a "$1" -qDEB_HOST_GNU_CPU 2>/dev/null)"; }
 # The F flag opens the interpreter at registration: the images hold no qemu.
 for arch in "${!deb_of[@]}"; do
-    binfmt=/proc/sys/fs/binfmt_misc/qemu-$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_CPU 2>/dev/null)
+    binfmt=$(binfmt_of "$arch")
     [ "$arch" = "$native" ] || { grep -qx enabled "$binfmt" && grep -q '^flags:.*F' "$binfmt"; } 2>/dev/null ||
         skip "no enabled binfmt_misc entry $binfmt with the F flag (qemu-user-static) to run $arch"
 done
@@ -41,18 +37,13 @@ prior=$(podman image inspect -f '{{.Id}}' "$image" 2>/dev/null) || prior=
 loaded=()
 pause_image=$(podman images -q localhost/podman-pause 2>/dev/null) || true
 remove_containers() {
-    local c
-    for c in $(podman ps -aq --filter "name=^$name-" 2>/dev/null); do
-        podman --runtime runc rm -f -t 0 "$c" >/dev/null 2>&1 || true
-    done
+    podman ps -aq --filter "name=^$name-" 2>/dev/null | xargs -r podman --runtime runc rm -f -t 0 >/dev/null 2>&1 || true
 }
 cleanup() {
     remove_containers
     podman kube down "$work/daemons.yaml" >/dev/null 2>&1 || true
     local id
-    for id in "${loaded[@]}"; do
-        [ "$id" = "$prior" ] || podman rmi -f "$id" >/dev/null 2>&1 || true
-    done
+    for id in "${loaded[@]}"; do [ "$id" = "$prior" ] || podman rmi -f "$id" >/dev/null 2>&1 || true; done
     [ -z "$prior" ] || podman tag "$prior" "$image" 2>/dev/null || true
     # podman kube play builds its pods' pause image once; one this run built goes too.
     [ -n "$pause_image" ] || podman images -q localhost/podman-pause | xargs -r podman rmi -f >/dev/null 2>&1 || true
@@ -61,7 +52,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
 
 # The image ---------------------------------------------------------------------------
 index_digest() { skopeo inspect --raw "oci-archive:$1" | sha256sum | sed 's/ .*//'; }
@@ -132,38 +122,26 @@ in_ns() { "${ns_exec[@]}" "$@"; }
 logs() { podman logs "$name-$1" 2>&1; }
 # Each check starts its own container, after removing those before it: one that failed
 # to end must not hold port 80 against the next.
-start() { # SUFFIX [OPTION... --] [ARG...]: runs the image detached; returns once it waits
+start() { # SUFFIX [OPTION...] [-- ARG...]: runs the image detached; returns once it waits
     local suffix=$1 options=()
     shift
     remove_containers
-    if [[ " $* " == *" -- "* ]]; then
-        while [ "$1" != -- ]; do options+=("$1") && shift; done
-        shift
-    fi
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do options+=("$1") && shift; done
+    [ $# = 0 ] || shift
     podman --runtime runc run -d "${run_options[@]}" "${platform_options[@]}" "${options[@]}" --name "$name-$suffix" \
         "$platform_image" "$@" >/dev/null || return
-    retry 5 waiting "$suffix" >/dev/null
+    retry 5 last_log_is "$suffix" '[*] Waiting for client connections' >/dev/null
 }
-waiting() { logs "$1" | tail -n 1 | grep -qxF '[*] Waiting for client connections'; }
+last_log_is() { logs "$1" | tail -n 1 | grep -qxF -- "$2"; } # SUFFIX LINE
 host_pid() { podman inspect -f '{{.State.Pid}}' "$name-$1"; }
-# Sends TEXT, half-closes and prints what comes back. It reads at once: unread bytes beyond
-# the 64 make the daemon's close a reset, and nc, slower to read, lost the reply to it in
-# 2 of 5 tries.
-reply_to() {
-    in_ns perl -MSocket -e 'alarm 5; my ($s, $r, $b) = (undef, "");
-        socket($s, PF_INET, SOCK_STREAM, 0) && connect($s, sockaddr_in(80, inet_aton("127.0.0.1")))
-            or die "$!\n";
-        syswrite($s, $ARGV[0]); shutdown($s, 1); $r .= $b while sysread($s, $b, 4096); print $r' "$1"
-}
-echoes() {
-    local r
-    r=$(reply_to hello) || true
-    [ "$r" = hello ] || { echo "reply '$r'"; return 1; }
-}
-reset_client() {
-    in_ns perl -MSocket -e 'my $s; socket($s, PF_INET, SOCK_STREAM, 0)
-        && connect($s, sockaddr_in(80, inet_aton("127.0.0.1")))
-        && setsockopt($s, SOL_SOCKET, SO_LINGER, pack("ii", 1, 0)) or die "$!\n"; close $s'
+# Sends TEXT, half-closes and wants its first 64 bytes back. It reads at once: unread
+# bytes beyond the 64 make the daemon's close a reset, and nc, slower to read, lost the
+# reply to it in 2 of 5 tries.
+echoes() { # TEXT
+    local text=$1 r
+    r=$(printf %s "$text" | port_80 'alarm 5; connect($s, $to) or die "$!\n"; local $/;
+        syswrite($s, <STDIN>); shutdown($s, 1); print $b while sysread($s, $b, 4096)' in_ns) || true
+    [ "$r" = "${text:0:64}" ] || { echo "${#r} bytes back: '$r'"; return 1; }
 }
 # UID, GIDs and CapEff of a container's daemon, and whether they are as little as they can
 # be: neither root's user nor its group, no capability beyond binding port 80; under
@@ -177,12 +155,6 @@ least_privilege() { # PID [RESTRICTED]
         END { print "uid " uid ", gids" gids ", CapEff " caps (strict ? ", CapBnd " bnd ", NoNewPrivs " flag : "")
             exit root || (caps != "0000000000000000" && caps != "0000000000000400") ||
                 (strict && (flag != 1 || bnd != "0000000000000400")) }' <<<"$status"
-}
-first_64_of_100() {
-    local sent r
-    sent=$(printf '%0100d' 0 | tr 0 x)
-    r=$(reply_to "$sent") || true
-    [ "$r" = "${sent:0:64}" ] || { echo "${#r} bytes back"; return 1; }
 }
 # A reset before the read fails it (tag 72): the same process pauses 3 s and re-executes
 # itself as echo-daemon 1 5.
@@ -208,59 +180,43 @@ stops() { # SUFFIX
     [ "$status" = "exited 143" ]
 }
 stops_while_serving() {
-    local holder status=0
     start serving || return
-    # A client that connects and sends nothing, for longer than the test waits on it.
-    # Not through in_ns: started from a function, it would run in a subshell of its own,
-    # and $! would be that subshell's, not the client's.
-    "${ns_exec[@]}" perl -MSocket -e 'my $s; socket($s, PF_INET, SOCK_STREAM, 0)
-        && connect($s, sockaddr_in(80, inet_aton("127.0.0.1"))) or die "$!\n"; sleep 10' >/dev/null 2>&1 &
-    holder=$!
-    if retry 5 sh -c "podman logs $name-serving 2>&1 | tail -n 1 | grep -qxF '[*] Received client connection'" >/dev/null; then
-        stops serving || status=$?
-    else
-        echo "no client held" && status=1
-    fi
-    kill "$holder" 2>/dev/null || true
-    return "$status"
-}
-connect_refused() {
-    in_ns perl -MSocket -e 'socket(my $s, PF_INET, SOCK_STREAM, 0) or die "$!\n";
-        connect($s, sockaddr_in(80, inet_aton("127.0.0.1"))) and die "connected\n"; $!{ECONNREFUSED} or die "$!\n"'
+    # A client that sends nothing and waits for the end, 10 s at most.
+    port_80 'alarm 10; connect($s, $to) or die "$!\n"; sysread($s, $b, 1)' in_ns >/dev/null 2>&1 &
+    retry 5 last_log_is serving '[*] Received client connection' >/dev/null ||
+        { echo "no client held"; return 1; }
+    stops serving
 }
 stops_in_the_pause() {
-    start pause && reset_client && sleep 1 || return
+    start pause && reset_client in_ns && sleep 1 || return
     # The pause is proven first: port 80 refuses, and no restart line has come yet.
-    connect_refused || { echo "port 80 not refused: no pause to stop in"; return 1; }
+    connect_refused in_ns || { echo "port 80 not refused: no pause to stop in"; return 1; }
     ! logs pause | grep -qF '[!] Restarting' || { echo "no pause to stop in"; return 1; }
     stops pause || return
     # Ended for good: the pause did not run out into a re-execution.
     ! logs pause | grep -qF '[!] Restarting' || { echo "restarted after the stop"; return 1; }
 }
-ends_on() { # SUFFIX SIGNAL STATUS
+exits_with() { # SUFFIX STATUS SECONDS
     local status
-    start "$1" && podman --runtime runc kill -s "$2" "$name-$1" >/dev/null || return
-    status=$(timeout 5 podman wait "$name-$1") || true
+    status=$(timeout "$3" podman wait "$name-$1") || true
     echo "exit ${status:-none}"
-    [ "$status" = "$3" ]
+    [ "$status" = "$2" ]
 }
+ends_on() { start "$1" && podman --runtime runc kill -s "$2" "$name-$1" >/dev/null && exits_with "$1" "$3" 5; } # SUFFIX SIGNAL STATUS
 # An operator's "kill -HUP to reload" must not take the service down.
 hup_leaves_it_serving() {
     start hup && podman --runtime runc kill -s HUP "$name-hup" >/dev/null && sleep 1 || return
     [ "$(podman inspect -f '{{.State.Running}}' "$name-hup")" = true ] || { echo "ended"; return 1; }
 }
 budget_ends_the_container() {
-    local status
-    start budget -- 0 1 && reset_client || return
-    status=$(timeout 10 podman wait "$name-budget") || true
-    echo "exit ${status:-none}"
-    [ "$status" = 1 ] && logs budget | grep -qxF '[!] Maximum number of errors (1) reached'
+    start budget -- 0 1 && reset_client in_ns && exits_with budget 1 10 &&
+        logs budget | grep -qxF '[!] Maximum number of errors (1) reached'
 }
 # Kubernetes' drop: [ALL], add: [NET_BIND_SERVICE], runAsNonRoot, allowPrivilegeEscalation
 # false (no_new_privs) and readOnlyRootFilesystem, as podman spells them.
 restricted() {
     start restricted --cap-drop all --cap-add net_bind_service --security-opt no-new-privileges \
-        --read-only --user 65534:65534 -- && echoes && least_privilege "$(host_pid restricted)" nnp
+        --read-only --user 65534:65534 -- && echoes hello && least_privilege "$(host_pid restricted)" nnp
 }
 
 # Every row of one platform, ARCH; the last platform's image keeps the image's name.
@@ -268,7 +224,7 @@ platform_rows() { # ARCH
     local on="linux/$1:" before binfmt
     # Without binfmt_misc's C flag the kernel takes the credentials from qemu, not from the
     # daemon's file: its capability is then the container's to grant.
-    binfmt=/proc/sys/fs/binfmt_misc/qemu-$(dpkg-architecture -a "$1" -qDEB_HOST_GNU_CPU 2>/dev/null)
+    binfmt=$(binfmt_of "$1")
     platform_options=() emulator=
     [ "$1" = "$native" ] || emulator=$(sed -n 's/^interpreter //p' "$binfmt")
     [ -z "$emulator" ] || grep -q '^flags:.*C' "$binfmt" || platform_options=(--cap-add net_bind_service)
@@ -278,12 +234,12 @@ platform_rows() { # ARCH
     check "$on holds the package's daemon and libc6's files, nothing else" holds_the_packages_files "$1"
     check "$on runs as a non-root user and group with CapEff 0 or 0x400 (podman's defaults)" \
         eval 'start main && least_privilege "$(host_pid main)"'
-    check "$on echoes" echoes
-    check "$on sends back the first 64 of 100 bytes" first_64_of_100
+    check "$on echoes" echoes hello
+    check "$on sends back the first 64 of 100 bytes" echoes "$(printf '%0100d' 0 | tr 0 x)"
     before=$(host_pid main 2>/dev/null) || true
-    reset_client || true
+    reset_client in_ns || true
     check "$on a reset before the read restarts it in place as echo-daemon 1 5" retry 8 restarts_in_place "$before"
-    check "$on echoes after the restart" retry 3 echoes
+    check "$on echoes after the restart" retry 3 echoes hello
     check "$on podman stop ends it within 1 s, waiting for a client" stops main
     check "$on podman stop ends it within 1 s, serving a client" stops_while_serving
     check "$on podman stop ends it within 1 s, in the pause after a failure" stops_in_the_pause
@@ -297,20 +253,21 @@ for arch in "${!deb_of[@]}"; do [ "$arch" = "$native" ] || platform_rows "$arch"
 platform_rows "$native"
 
 # The Kubernetes example -----------------------------------------------------------------
-example=$source_dir/examples/kubernetes.yaml
+example_yaml() { # PYTHON: runs with docs, the example's YAML documents
+    python3 -c "import re, sys, yaml
+docs = list(yaml.safe_load_all(open(sys.argv[1])))
+$1" "$source_dir/examples/kubernetes.yaml"
+}
 front_config_is_valid() {
-    python3 -c 'import sys, yaml
-for d in yaml.safe_load_all(open(sys.argv[1])):
-    if d["kind"] == "ConfigMap": sys.stdout.write(d["data"]["haproxy.cfg"])' "$example" >"$work/front.cfg" &&
-        NAMESPACE=default haproxy -c -f "$work/front.cfg"
+    example_yaml '[sys.stdout.write(d["data"]["haproxy.cfg"]) for d in docs if d["kind"] == "ConfigMap"]' \
+        >"$work/front.cfg" && NAMESPACE=default haproxy -c -f "$work/front.cfg"
 }
 check "the example's HAProxy front configuration passes haproxy -c" front_config_is_valid
 # Each container's drop: [ALL], which a restricted Pod Security admission requires, and
 # read-only root, which the example promises (the front is not played below); the port the
 # front binds, which haproxy -c does not try.
 example_is_restricted() {
-    python3 -c 'import re, sys, yaml
-docs = list(yaml.safe_load_all(open(sys.argv[1]))); bad = []; front = None
+    example_yaml 'bad = []; front = None
 for c in [c for d in docs if d["kind"] == "Deployment" for c in d["spec"]["template"]["spec"]["containers"]]:
     sc = c.get("securityContext", {})
     bad += [c["name"] + " lacks drop: [ALL]"] * ("ALL" not in sc.get("capabilities", {}).get("drop", []))
@@ -318,7 +275,7 @@ for c in [c for d in docs if d["kind"] == "Deployment" for c in d["spec"]["templ
     front = [str(p["containerPort"]) for p in c.get("ports", [])] if c["name"] == "haproxy" else front
 binds = [re.findall(r"^ *bind :(\d+)", d["data"]["haproxy.cfg"], re.M) for d in docs if d["kind"] == "ConfigMap"][0]
 print("\n".join(bad + ["the front binds %s, its container declares %s" % (binds, front)]))
-sys.exit(1 if bad or binds != front else 0)' "$example"
+sys.exit(1 if bad or binds != front else 0)'
 }
 check "the example's containers drop all capabilities, have read-only roots, and the front binds its container's port" example_is_restricted
 # As far as podman 4.3 plays it: one replica, in a network namespace of its own with
@@ -326,12 +283,11 @@ check "the example's containers drop all capabilities, have read-only roots, and
 # it would publish on the host). The front's haproxy image is not here: no registry.
 plays_the_daemons() {
     local pid status c=echo-daemon-pod-0-echo-daemon
-    python3 -c 'import sys, yaml
-for d in yaml.safe_load_all(open(sys.argv[1])):
+    example_yaml 'for d in docs:
     if d["kind"] == "Deployment" and d["metadata"]["name"] == "echo-daemon":
         d["spec"]["replicas"] = 1
         for c in d["spec"]["template"]["spec"]["containers"]: c.pop("ports")
-        yaml.safe_dump(d, sys.stdout)' "$example" >"$work/daemons.yaml" || return
+        yaml.safe_dump(d, sys.stdout)' >"$work/daemons.yaml" || return
     printf '[containers]\ndefault_ulimits = ["nofile=%s:%s", "nproc=%s:%s"]\n[engine]\nruntime = "runc"\n' \
         "$nofile" "$nofile" "$nproc" "$nproc" >"$work/containers.conf"
     remove_containers
@@ -340,7 +296,7 @@ for d in yaml.safe_load_all(open(sys.argv[1])):
     CONTAINERS_CONF=$work/containers.conf podman kube play --network none "$work/daemons.yaml" >/dev/null || return
     pid=$(podman inspect -f '{{.State.Pid}}' "$c") || return
     local ns_exec=(nsenter -t "$pid" -n)
-    retry 5 echoes >/dev/null && least_privilege "$pid" nnp && podman pod stop -t 5 echo-daemon-pod-0 >/dev/null ||
+    retry 5 echoes hello >/dev/null && least_privilege "$pid" nnp && podman pod stop -t 5 echo-daemon-pod-0 >/dev/null ||
         return
     status=$(podman inspect -f '{{.State.ExitCode}}' "$c")
     echo "pod stop: exit $status"

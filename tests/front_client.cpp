@@ -12,8 +12,8 @@
 //                                           reading: with TRICKLE_MS, sending a byte that often
 //   front_client reset COUNT INTERVAL_MS PAYLOAD  COUNT connections, INTERVAL_MS apart, each
 //                                           sending PAYLOAD (may be empty) and closing with a reset
-#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,10 +28,29 @@
 #include <thread>
 #include <vector>
 
+#include "harness.hpp"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr size_t chunk_size = 64;
+
+void pause_ms(long ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Client i, for i from 0 to count - 1, each in a thread of its own, interval_ms after the
+// one before; returns once all have ended.
+template <typename Client>
+void run_clients(long count, long interval_ms, Client client) {
+    std::vector<std::thread> threads;
+    for (long i = 0; i < count; ++i) {
+        pause_ms(i > 0 ? interval_ms : 0);
+        threads.emplace_back(client, static_cast<unsigned>(i));
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+}
 
 // A connected socket to port 80 of this namespace, or -1. Send and receive give up after
 // 10 s, so that no client outlives the test.
@@ -40,50 +59,12 @@ int connect_to_port_80() {
     const timeval bound = {10, 0};
     (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(80);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in address = {AF_INET, htons(80), {htonl(INADDR_LOOPBACK)}, {}};
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         (void)close(fd);
         return -1;
     }
     return fd;
-}
-
-// Sends all it can (a failed send ends the sending, not the exchange), after the first
-// chunk in pieces of a chunk, piece_ms apart, when piece_ms is not 0; then reads to the end
-// of stream; returns what came back. in_order: every byte sent, and an end of stream, not
-// a reset.
-std::string exchange(int fd, const std::string& payload, bool half_close, long piece_ms = 0,
-                     bool* in_order = nullptr) {
-    size_t sent = 0;
-    while (sent < payload.size()) {
-        if (piece_ms > 0 && sent > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(piece_ms));
-        }
-        const size_t piece =
-            piece_ms > 0 ? std::min(chunk_size, payload.size() - sent) : payload.size() - sent;
-        const ssize_t n = send(fd, payload.data() + sent, piece, MSG_NOSIGNAL);
-        if (n <= 0) {
-            break;
-        }
-        sent += static_cast<size_t>(n);
-    }
-    if (half_close) {
-        (void)shutdown(fd, SHUT_WR);
-    }
-    std::string reply;
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-        reply.append(buffer, static_cast<size_t>(n));
-    }
-    if (in_order != nullptr) {
-        *in_order = sent == payload.size() && n == 0;
-    }
-    (void)close(fd);
-    return reply;
 }
 
 std::string random_bytes(std::mt19937& random, size_t size) {
@@ -93,137 +74,105 @@ std::string random_bytes(std::mt19937& random, size_t size) {
 }
 
 struct Counts {
-    std::atomic<long> served{0}, failed{0}, garbled{0}, idle_ended{0}, over_1s{0};
-    std::atomic<long> wait_max_ms{0};
+    std::atomic<long> served{0}, failed{0}, garbled{0}, idle_ended{0}, over_1s{0}, wait_max_ms{0};
 };
-
-void note_wait(Counts& counts, Clock::time_point start) {
-    const long waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    if (waited >= 1000) {
-        ++counts.over_1s;
-    }
-    long known = counts.wait_max_ms;
-    while (waited > known && !counts.wait_max_ms.compare_exchange_weak(known, waited)) {
-    }
-}
 
 // Exchanges of 1 to 64 random bytes, one after the other, until the deadline. A wait is
 // a whole exchange, connect to end of stream, failed or not.
-void ordinary_client(Counts& counts, Clock::time_point deadline, long pause_ms, unsigned seed) {
+void ordinary_client(Counts& counts, double deadline, long pause, unsigned seed) {
     std::mt19937 random(seed);
-    while (Clock::now() < deadline) {
+    while (harness::now() < deadline) {
         const std::string payload = random_bytes(random, 1 + random() % chunk_size);
-        const Clock::time_point start = Clock::now();
+        const double start = harness::now();
         const int fd = connect_to_port_80();
-        const std::string reply = fd < 0 ? "" : exchange(fd, payload, true);
-        note_wait(counts, start);
-        if (reply == payload) {
-            ++counts.served;
-        } else if (reply.empty()) {
-            ++counts.failed;
-        } else {
-            ++counts.garbled;
+        const std::string reply = fd < 0 ? "" : harness::exchange(fd, payload);
+        const auto waited = static_cast<long>((harness::now() - start) * 1000);
+        counts.over_1s += waited >= 1000 ? 1 : 0;
+        long known = counts.wait_max_ms;
+        while (waited > known && !counts.wait_max_ms.compare_exchange_weak(known, waited)) {
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+        ++(reply == payload ? counts.served : reply.empty() ? counts.failed : counts.garbled);
+        pause_ms(pause);
     }
 }
 
 // Connects and sends nothing; once the far end closes, connects again.
-void idle_client(Counts& counts, Clock::time_point deadline) {
-    while (Clock::now() < deadline) {
+void idle_client(Counts& counts, double deadline) {
+    while (harness::now() < deadline) {
         const int fd = connect_to_port_80();
         if (fd < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            pause_ms(100);
             continue;
         }
         pollfd end = {fd, POLLIN, 0};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (poll(&end, 1, static_cast<int>(std::max<long>(left.count(), 0))) > 0) {
+        if (poll(&end, 1, static_cast<int>(std::max((deadline - harness::now()) * 1000, 0.0))) > 0) {
             ++counts.idle_ended;
         }
         (void)close(fd);
     }
 }
 
-int load(double seconds, long clients, long idle, long pause_ms) {
+int load(double seconds, long clients, long idle, long pause) {
     Counts counts;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<size_t>(clients + idle));
-    for (long i = 0; i < idle; ++i) {
-        threads.emplace_back(idle_client, std::ref(counts), deadline);
-    }
+    const double deadline = harness::now() + seconds;
+    std::thread idlers([&] { run_clients(idle, 0, [&](unsigned) { idle_client(counts, deadline); }); });
     // The idle clients connect first, so that they are ahead of the others in any queue.
-    std::this_thread::sleep_for(std::chrono::milliseconds(idle > 0 ? 100 : 0));
-    for (long i = 0; i < clients; ++i) {
-        threads.emplace_back(ordinary_client, std::ref(counts), deadline, pause_ms,
-                             1000U + static_cast<unsigned>(i));
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
+    pause_ms(idle > 0 ? 100 : 0);
+    run_clients(clients, 0, [&](unsigned i) { ordinary_client(counts, deadline, pause, 1000U + i); });
+    idlers.join();
     std::printf("served=%ld failed=%ld garbled=%ld wait_max_ms=%ld over_1s=%ld idle_ended=%ld\n",
                 counts.served.load(), counts.failed.load(), counts.garbled.load(), counts.wait_max_ms.load(),
                 counts.over_1s.load(), counts.idle_ended.load());
     return 0;
 }
 
-// Every client sends its BYTES without a half-close, as most do, and waits for the end.
+// Sends BYTES without a half-close, as most clients do, and reads to the end. In order:
+// every byte went and the stream ended, not reset. This side sends no FIN, so an orderly
+// end leaves the connection in CLOSE_WAIT; a reset, before or after the echo, in CLOSE.
 int large(size_t bytes, long clients, long piece_ms) {
     std::atomic<int> echoed{0};
     std::atomic<int> in_order{0};
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<size_t>(clients));
-    for (long i = 0; i < clients; ++i) {
-        threads.emplace_back([&echoed, &in_order, bytes, i, piece_ms] {
-            std::mt19937 random(static_cast<unsigned>(i));
-            const std::string payload = random_bytes(random, bytes);
-            const int fd = connect_to_port_80();
-            bool ended_in_order = false;
-            if (fd >= 0 &&
-                exchange(fd, payload, false, piece_ms, &ended_in_order) == payload.substr(0, chunk_size)) {
-                ++echoed;
-                in_order += ended_in_order ? 1 : 0;
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
+    run_clients(clients, 0, [&](unsigned i) {
+        std::mt19937 random(i);
+        const std::string payload = random_bytes(random, bytes);
+        const int fd = connect_to_port_80();
+        if (fd < 0) {
+            return;
+        }
+        const size_t piece = piece_ms > 0 ? chunk_size : payload.size();
+        for (size_t at = 0; at < payload.size(); at += piece) {
+            pause_ms(at > 0 ? piece_ms : 0);
+            harness::send_all(fd, payload.substr(at, piece));
+        }
+        tcp_info info = {};
+        socklen_t size = sizeof info;
+        const bool echo = harness::read_to_end(fd) == payload.substr(0, chunk_size);
+        echoed += echo ? 1 : 0;
+        in_order += echo && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+                    info.tcpi_state == TCP_CLOSE_WAIT;
+        (void)close(fd);
+    });
     std::printf("echoed=%d in_order=%d clients=%ld\n", echoed.load(), in_order.load(), clients);
     return 0;
 }
 
 // Each holder keeps its connection for its SECONDS whatever the far end does, unless a
 // trickled byte fails.
-void holder(size_t bytes, long trickle_ms, Clock::time_point end, unsigned seed) {
-    std::mt19937 random(seed);
-    const int fd = connect_to_port_80();
-    if (fd < 0) {
-        return;
-    }
-    const std::string payload = random_bytes(random, bytes);
-    (void)send(fd, payload.data(), payload.size(), MSG_NOSIGNAL);
-    while (trickle_ms > 0 && Clock::now() < end && send(fd, "t", 1, MSG_NOSIGNAL) == 1) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(trickle_ms));
-    }
-    std::this_thread::sleep_until(end);
-    (void)close(fd);
-}
-
 int hold(long count, long interval_ms, size_t bytes, long trickle_ms, double seconds) {
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<size_t>(count));
-    for (long i = 0; i < count; ++i) {
-        if (i > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+    run_clients(count, interval_ms, [&](unsigned i) {
+        std::mt19937 random(i);
+        const double end = harness::now() + seconds;
+        const int fd = connect_to_port_80();
+        if (fd < 0) {
+            return;
         }
-        const auto end = Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
-        threads.emplace_back(holder, bytes, trickle_ms, end, static_cast<unsigned>(i));
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
+        harness::send_all(fd, random_bytes(random, bytes));
+        while (trickle_ms > 0 && harness::now() < end && send(fd, "t", 1, MSG_NOSIGNAL) == 1) {
+            pause_ms(trickle_ms);
+        }
+        pause_ms(static_cast<long>((end - harness::now()) * 1000));
+        (void)close(fd);
+    });
     std::printf("holders=%ld\n", count);
     return 0;
 }
@@ -233,44 +182,36 @@ int reset(long count, long interval_ms, const std::string& payload) {
     for (long i = 0; i < count; ++i) {
         const int fd = connect_to_port_80();
         if (fd >= 0) {
-            (void)send(fd, payload.data(), payload.size(), MSG_NOSIGNAL);
-            const linger abort = {1, 0};
-            (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-            (void)close(fd);
+            harness::send_all(fd, payload);
+            harness::reset(fd);
             ++made;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+        pause_ms(interval_ms);
     }
     std::printf("resets=%d\n", made);
     return 0;
-}
-
-long number(const std::string& text) {
-    return std::strtol(text.c_str(), nullptr, 10);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
+    const auto number = [&](size_t i) {
+        return i < args.size() ? std::strtol(args[i].c_str(), nullptr, 10) : 0L;
+    };
+    const auto seconds = [&](size_t i) { return std::strtod(args[i].c_str(), nullptr); };
     if ((args.size() == 4 || args.size() == 5) && args[0] == "load") {
-        return load(std::strtod(args[1].c_str(), nullptr), number(args[2]), number(args[3]),
-                    args.size() == 5 ? number(args[4]) : 0);
+        return load(seconds(1), number(2), number(3), number(4));
     }
     if ((args.size() == 3 || args.size() == 4) && args[0] == "large") {
-        return large(static_cast<size_t>(number(args[1])), number(args[2]),
-                     args.size() == 4 ? number(args[3]) : 0);
+        return large(static_cast<size_t>(number(1)), number(2), number(3));
     }
     if (args.size() == 6 && args[0] == "hold") {
-        return hold(number(args[1]), number(args[2]), static_cast<size_t>(number(args[3])), number(args[4]),
-                    std::strtod(args[5].c_str(), nullptr));
+        return hold(number(1), number(2), static_cast<size_t>(number(3)), number(4), seconds(5));
     }
     if (args.size() == 4 && args[0] == "reset") {
-        return reset(number(args[1]), number(args[2]), args[3]);
+        return reset(number(1), number(2), args[3]);
     }
-    (void)std::fputs(
-        "usage: front_client load SECONDS CLIENTS IDLE [PAUSE_MS] | large BYTES CLIENTS [PIECE_MS] | hold "
-        "COUNT INTERVAL_MS BYTES TRICKLE_MS SECONDS | reset COUNT INTERVAL_MS PAYLOAD\n",
-        stderr);
+    (void)std::fputs("usage: front_client load|large|hold|reset ARGUMENTS (see its source)\n", stderr);
     return 2;
 }

@@ -3,10 +3,7 @@
 # (only the server addresses replaced) in front of three echo-daemons. Each daemon runs in
 # a network namespace of its own, on its port 80; HAProxy runs in another, started as
 # Debian's unit starts it, and reaches each daemon over a veth pair with loopback-range
-# addresses. No traffic leaves the namespaces made here. One PASS/FAIL line a row.
-#
-#   tests/front_test.sh BUILD_DIR [--config FILE] [--daemon PATH]
-#
+# addresses. No traffic leaves the namespaces made here.
 # --config, --daemon: front these instead of the shipped file and BUILD_DIR/echo-daemon,
 # to see a row fail on a mistake. Needs root and haproxy; takes about 100 seconds.
 set -euo pipefail
@@ -14,15 +11,10 @@ shopt -s inherit_errexit
 # shellcheck source=tests/rows.sh
 source "$(dirname "${BASH_SOURCE[0]}")/rows.sh"
 
-usage() {
-    echo "usage: tests/front_test.sh BUILD_DIR [--config FILE] [--daemon PATH]" >&2
-    exit 2
-}
+usage() { echo "usage: tests/front_test.sh BUILD_DIR [--config FILE] [--daemon PATH]" >&2 && exit 2; }
 [ $# -ge 1 ] || usage
-client=$(realpath "$1")/tests/front_client
-daemon=$(realpath "$1")/echo-daemon
+client=$(realpath "$1")/tests/front_client daemon=$(realpath "$1")/echo-daemon && shift
 config=$(realpath "$(dirname "$0")/../examples/haproxy.cfg")
-shift
 while [ $# -ge 2 ]; do
     case $1 in
     --config) config=$(realpath "$2") ;;
@@ -38,16 +30,10 @@ fi
 
 work=$(mktemp -d)
 ns=frt-$$
-pids=()
+daemon_pid=()
 cleanup() {
-    local pid name
-    for pid in "${pids[@]}"; do
-        kill -CONT "$pid" 2>/dev/null || true
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in "${pids[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
+    local name pids=("${daemon_pid[@]}" ${master:+"$master"})
+    { kill -CONT "${pids[@]}"; kill "${pids[@]}"; wait "${pids[@]}"; } 2>/dev/null || true
     for name in f d1 d2 d3; do
         [ ! -e "/run/netns/$ns-$name" ] || ip netns del "$ns-$name"
         rm -rf "/etc/netns/$ns-$name"
@@ -58,9 +44,15 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
-restarts() { grep -c '^\[!\] Restarting due to error' "$work/d$1.console" || true; }
-# inside NAME COMMAND...: runs COMMAND in namespace NAME.
-inside() { ip netns exec "$ns-$1" "${@:2}"; }
+lost() { echo $(($(field failed "$1") + $(field garbled "$1"))); }
+# The row's counts, from COMMAND, in $out and as its detail.
+counts() { out=$("$@") && echo "$out"; }
+restarts() { # I...: of daemons I..., together
+    local consoles=("${@/#/$work/d}")
+    cat "${consoles[@]/%/.console}" | grep -c '^\[!\] Restarting due to error' || true
+}
+inside() { ip netns exec "$ns-$1" "${@:2}"; } # NAME COMMAND...
+die() { echo "front_test: $*" >&2 && exit 1; }
 
 # HAProxy makes a resolver of the name servers in /etc/resolv.conf and sends to them at
 # start; ip netns exec mounts this file over it, so that it knows only loopback's.
@@ -89,39 +81,27 @@ link_to_front() {
 start_daemon() {
     new_namespace "d$1"
     link_to_front "$1"
-    : >"$work/d$1.console" # before the daemon opens it, for the grep below
     ip netns exec "$ns-d$1" "$daemon" 0 1000 >"$work/d$1.console" 2>&1 &
-    pids+=($!)
     daemon_pid[$1]=$!
-    for _ in $(seq 100); do
-        ! grep -q '^\[\*\] Waiting for client connections' "$work/d$1.console" || return 0
-        sleep 0.05
-    done
-    echo "front_test: daemon $1 did not start: $(cat "$work/d$1.console")" >&2
-    exit 1
+    retry 5 grep -q '^\[\*\] Waiting for client connections' "$work/d$1.console" ||
+        die "daemon $1 did not start: $(cat "$work/d$1.console")"
 }
 
 # start_front: HAProxy over the three daemons, started as Debian's haproxy.service starts
 # it (as root, master and worker); its log (server state changes) goes to a file.
 start_front() {
-    local out
     sed 's/^\(\s*server\s\+\S\+\s\+\)192\.0\.2\.\([1-3]\):80\b/\1127.1.\2.2:80/' "$config" >"$work/haproxy.cfg"
-    if ! grep -q '^\s*server\s\+\S\+\s\+127\.1\.[1-3]\.2:80\b' "$work/haproxy.cfg" ||
-        grep -q '192\.0\.2\.' "$work/haproxy.cfg"; then
-        echo "front_test: $config: expected server lines at 192.0.2.1 to 192.0.2.3:80" >&2
-        exit 1
-    fi
+    { grep -q '^\s*server\s\+\S\+\s\+127\.1\.[1-3]\.2:80\b' "$work/haproxy.cfg" &&
+        ! grep -q '192\.0\.2\.' "$work/haproxy.cfg"; } || die "$config: expected server lines at 192.0.2.1 to 192.0.2.3:80"
     inside f haproxy -c -q -f "$work/haproxy.cfg"
     ip netns exec "$ns-f" haproxy -Ws -f "$work/haproxy.cfg" -p "$work/haproxy.pid" >"$work/haproxy.log" 2>&1 &
-    pids+=($!)
     master=$!
-    for _ in $(seq 100); do # an answer, right or wrong: the rows judge it
-        out=$(inside f "$client" load 0.1 1 0)
-        [ $(($(field served "$out") + $(field garbled "$out"))) = 0 ] || return 0
-        sleep 0.05
-    done
-    echo "front_test: the front does not echo: $(cat "$work/haproxy.log")" >&2
-    exit 1
+    retry 5 answers >/dev/null || die "the front does not echo: $(cat "$work/haproxy.log")"
+}
+answers() { # right or wrong: the rows judge it
+    local out
+    out=$(inside f "$client" load 0.1 1 0)
+    (($(field served "$out") + $(field garbled "$out") > 0))
 }
 
 # The process that handles clients is the master's child, the worker.
@@ -142,11 +122,9 @@ beside() {
     local limit=$1 seconds=$2 idle=$3 out
     shift 3
     [ $# = 0 ] || inside f "$client" hold "$@" >/dev/null &
-    out=$(inside f "$client" load "$seconds" 4 "$idle" 20)
+    counts inside f "$client" load "$seconds" 4 "$idle" 20
     wait
-    echo "$out"
-    [ "$(field served "$out")" -gt 0 ] && [ "$(($(field failed "$out") + $(field garbled "$out")))" = 0 ] &&
-        [ "$(field wait_max_ms "$out")" -lt "$limit" ]
+    [ "$(field served "$out")" -gt 0 ] && [ "$(lost "$out")" = 0 ] && [ "$(field wait_max_ms "$out")" -lt "$limit" ]
 }
 
 # reset_during_load SECONDS COUNT DAEMON...: ordinary clients come through the front for
@@ -154,61 +132,45 @@ beside() {
 # reset fails the daemon's read: a launch and a 3-second pause). Prints the load's counts
 # and the restarts that followed; each resetter's count goes to $work/resets.
 reset_during_load() {
-    local seconds=$1 count=$2 i before=() resetters=() resets made load
+    local seconds=$1 count=$2 i before resetters=() load resets
     shift 2
+    before=$(restarts "$@")
     for i in "$@"; do
-        before[i]=$(restarts "$i")
         (sleep 0.5 && inside "d$i" "$client" reset "$count" 4000 '' >>"$work/resets") &
         resetters+=($!)
     done
     load=$(inside f "$client" load "$seconds" 4 0)
     wait "${resetters[@]}"
     resets=$(($(tail -n $# "$work/resets" | sed 's/resets=//' | paste -sd+)))
-    for _ in $(seq 50); do # each restart line comes after its pause
-        made=0
-        for i in "$@"; do
-            made=$((made + $(restarts "$i") - before[i]))
-        done
-        [ "$made" -lt "$resets" ] || break
-        sleep 0.1
-    done
-    echo "$load restarts=$made"
+    echo "$load restarts=$(retry 5 restarts_since "$before" "$resets" "$@")" # each restart line comes after its pause
+}
+restarts_since() { # BEFORE RESETS I...: the restarts of daemons I... since BEFORE, once there are RESETS
+    local made=$(($(restarts "${@:3}") - $1))
+    echo "$made"
+    ((made >= $2))
 }
 
 # at_most_one_a_restart FILE: a restart happened and the load lost at most one exchange for each.
 at_most_one_a_restart() {
     local out
-    out=$(cat "$1")
-    echo "$out"
-    [ "$(field restarts "$out")" -ge 1 ] &&
-        [ $(($(field failed "$out") + $(field garbled "$out"))) -le "$(field restarts "$out")" ]
+    counts cat "$1" && [ "$(field restarts "$out")" -ge 1 ] && [ "$(lost "$out")" -le "$(field restarts "$out")" ]
 }
-
 waited_under() { # MS FILE
     local out
-    out=$(cat "$2")
-    echo "$out"
-    [ "$(field wait_max_ms "$out")" -lt "$1" ]
+    counts cat "$2" && [ "$(field wait_max_ms "$out")" -lt "$1" ]
 }
-
-large_echoed() { # BYTES CLIENTS [PIECE_MS]: every client's echo came back, in order when paced
-    local out
-    out=$(inside f "$client" large "$@")
-    echo "$out"
-    [ "$(field echoed "$out")" = "$2" ] && { [ $# = 2 ] || [ "$(field in_order "$out")" = "$2" ]; }
-}
-
-every_size_echoed() { # CLIENTS BYTES...
-    local size
-    for size in "${@:2}"; do
-        large_echoed "$size" "$1" || return 1
+large_echoed() { # CLIENTS PIECE_MS BYTES...: every client's echo came back, at each size; in order when paced
+    local size out
+    for size in "${@:3}"; do
+        counts inside f "$client" large "$size" "$1" "$2" && [ "$(field echoed "$out")" = "$1" ] &&
+            { [ "$2" = 0 ] || [ "$(field in_order "$out")" = "$1" ]; } || return 1
     done
 }
 
 # Every launch beyond the resets was spent by a health check.
 checks_spend_nothing() {
-    local spent=$(($(restarts 1) + $(restarts 2) + $(restarts 3)))
-    local resets=$(($(sed 's/resets=//' "$work/resets" | paste -sd+)))
+    local spent resets=$(($(sed 's/resets=//' "$work/resets" | paste -sd+)))
+    spent=$(restarts 1 2 3)
     echo "restarts $spent, resets $resets"
     [ "$spent" = "$resets" ]
 }
@@ -236,20 +198,15 @@ backend_down() {
 # With every daemon gone for good, the front says so, and ends a client at once instead
 # of letting it wait out its retries.
 all_gone_is_down() {
-    local i seen start=$SECONDS
+    local seen start=$SECONDS
     seen=$(wc -l <"$work/haproxy.log")
-    for i in 1 2 3; do
-        kill "${daemon_pid[$i]}"
-    done
+    kill "${daemon_pid[@]}"
     retry 12 backend_down && log_since "$seen" 'backend echo-daemons has no server available' &&
         echo "within $((SECONDS - start)) s"
 }
 
-declare -A daemon_pid
 new_namespace f
-for i in 1 2 3; do
-    start_daemon "$i"
-done
+for i in 1 2 3; do start_daemon "$i"; done
 start_front
 : >"$work/resets"
 check "HAProxy serves as user and group haproxy in the chroot /var/lib/haproxy" unprivileged
@@ -264,8 +221,8 @@ check "no client of a failing daemon waits a second" waited_under 1000 "$work/fa
 reset_during_load 5 1 1 2 3 >"$work/shared"
 check "while every daemon pauses at once, at most one exchange is lost a restart" at_most_one_a_restart "$work/shared"
 check "40 of 40 clients that send 16 KiB to 1 MiB get their first 64 bytes back" \
-    every_size_echoed 40 16384 32768 65536 1048576
-check "3 clients that send a chunk, then 8 more 50 ms apart, get their echo and an orderly end" large_echoed 576 3 50
+    large_echoed 40 0 16384 32768 65536 1048576
+check "3 clients that send a chunk, then 8 more 50 ms apart, get their echo and an orderly end" large_echoed 3 50 576
 check "health checks spend no launch" checks_spend_nothing
 check "a frozen daemon leaves rotation" frozen_leaves_rotation
 check "with every daemon gone, the stats and the log say the backend is DOWN within 12 s" all_gone_is_down

@@ -1,7 +1,7 @@
-# shellcheck shell=bash
-# The table that the shell tests print, and the retry they share, sourced by them: one
-# PASS or FAIL line a row, with what its command printed as its detail; failures counts
-# the rows that failed.
+# shellcheck shell=bash disable=SC2016 # Perl's variables below are single-quoted on purpose
+# The table that the shell tests print, and the retry and socket clients they share,
+# sourced by them: one PASS or FAIL line a row, with what its command printed as its
+# detail; failures counts the rows that failed.
 failures=0
 # The locals' names are unusual on purpose: the row's command sees them in place of the
 # caller's variables of the same names.
@@ -38,3 +38,13 @@ skip_suite() { # SUITE REASON
     echo "FAIL: $1 did not run: $2 (ECHO_DAEMON_ALLOW_SKIPS=1 lets it skip)"
     exit 1
 }
+
+# Perl's socket clients: PERL runs under RUNNER (how the test enters its namespace or
+# container: in_container, ip netns exec NS) with $s a new TCP socket and $to 127.0.0.1:80.
+port_80() { # PERL RUNNER...
+    "${@:2}" perl -MSocket -e 'socket(my $s, PF_INET, SOCK_STREAM, 0) or die "$!\n";
+        my $to = sockaddr_in(80, inet_aton("127.0.0.1"));'"$1"
+}
+# Connects and closes with a reset (SO_LINGER 0).
+reset_client() { port_80 'connect($s, $to) && setsockopt($s, SOL_SOCKET, SO_LINGER, pack("ii", 1, 0)) or die "$!\n"' "$@"; }
+connect_refused() { port_80 'connect($s, $to) and die "port 80 accepts\n"; $!{ECONNREFUSED} or die "$!\n"' "$@"; }

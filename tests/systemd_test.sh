@@ -163,12 +163,6 @@ journal_has() { # TEXT...: each text is in the unit's journal
     for text; do grep -qF -- "$text" <<<"$lines" || { echo "no '$text'"; return 1; }; done
 }
 count_in_journal() { journal "${@:2}" | grep -cF -- "$1" || true; } # TEXT [_PID=PID]
-socket_80() { # PERL: runs with $s a new TCP socket and $to 127.0.0.1:80
-    in_container perl -MSocket -e 'socket(my $s, PF_INET, SOCK_STREAM, 0) or die "$!\n";
-        my $to = sockaddr_in(80, inet_aton("127.0.0.1"));'"$1"
-}
-reset_client() { socket_80 'connect($s, $to) && setsockopt($s, SOL_SOCKET, SO_LINGER, pack("ii", 1, 0)) or die "$!\n"'; }
-connect_refused() { socket_80 'connect($s, $to) and die "port 80 accepts\n"; $!{ECONNREFUSED} or die "$!\n"'; }
 drop_in() { # LINES...: the unit's one drop-in, for its [Service], in place of the last; loaded
     local dir=$root/etc/systemd/system/$unit.d
     rm -rf "$dir" && mkdir "$dir"
@@ -252,7 +246,7 @@ reexecuted() { # PID
 }
 first=$(unit_property MainPID)
 before=$(sandbox_of "$first") || true
-unchecked reset_client
+unchecked reset_client in_container
 check "a reset client restarts the chain in the same process (tag 72)" retry 10 reexecuted "$first"
 check "the next image runs /usr/sbin/echo-daemon 1 5" prints "/usr/sbin/echo-daemon 1 5 " command_line "$first"
 check "user, capabilities and seccomp unchanged over the re-execution" diff <(echo "$before") <(sandbox_of "$first" 2>&1)
@@ -264,8 +258,8 @@ check "echoes after the re-execution" retry 5 echoes
 
 # Linux refuses the daemon's bind (0.0.0.0, SO_REUSEADDR) while a socket listens on 80.
 bind_refused() {
-    socket_80 'setsockopt($s, SOL_SOCKET, SO_REUSEADDR, 1) or die "$!\n";
-        bind($s, sockaddr_in(80, INADDR_ANY)) and die "bind succeeded\n"; $!{EADDRINUSE} or die "$!\n"'
+    port_80 'setsockopt($s, SOL_SOCKET, SO_REUSEADDR, 1) or die "$!\n";
+        bind($s, sockaddr_in(80, INADDR_ANY)) and die "bind succeeded\n"; $!{EADDRINUSE} or die "$!\n"' in_container
 }
 watch_chains() { # N SECONDS: "STATUS GAP_MS" for each of N chain ends that a new chain follows
     local ends_left=$1 end=$((SECONDS + $2)) start=0 ended_at=0 status=0 key value started exited
@@ -348,8 +342,8 @@ stops_in_pause() {
     local pid
     started_and_serving || return
     pid=$(unit_property MainPID)
-    reset_client || { echo "the reset client failed"; return 1; }
-    retry 2 connect_refused >/dev/null || { echo "port 80 still accepts after the reset: no pause"; return 1; }
+    reset_client in_container || { echo "the reset client failed"; return 1; }
+    retry 2 connect_refused in_container >/dev/null || { echo "port 80 still accepts after the reset: no pause"; return 1; }
     prints 0 count_in_journal "[!] Restarting" "_PID=$pid" >/dev/null || { echo "the pause ended first"; return 1; }
     in_container timeout 15 systemctl stop "$unit" || { echo "stop failed or took over 15 s"; return 1; }
     sleep 8 && stopped # the rest of the pause and RestartSec
